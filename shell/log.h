@@ -1,0 +1,38 @@
+// The trace log: the program's one diagnostic channel.  Each Write or Dump
+// opens the file, appends and closes it again, so the log is complete up to
+// the last line even when the process dies, and other programs may read or
+// delete it at any time.  Failures are swallowed: the log never stops the
+// program.
+//
+// Re-entrancy: main thread only; holds no open handle between calls.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace harvox {
+
+class TLog {
+ public:
+  std::string FileName;
+  uint32_t TraceLevel = 0;
+
+  bool Active() const { return active_; }
+  // On: empty (create) the file; when that fails the log stays off.
+  void SetActive(bool on);
+  void Write(uint8_t level, std::string_view text);
+  void Dump(uint8_t level, std::string_view data);
+  bool Enabled(uint8_t level) const { return active_ && level <= TraceLevel; }
+
+  // Pure layout helpers.
+  static std::vector<std::string> DumpLines(std::string_view data);
+  static std::string TimeStamp();
+
+ private:
+  bool Append(std::string_view bytes);
+  bool active_ = false;
+};
+
+}  // namespace harvox

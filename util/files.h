@@ -1,0 +1,20 @@
+// File lookup for files copied from Windows: a name that does not exist as
+// written is looked up folder by folder without regard to case.  Every file
+// the program reads (HARVOX.INI, USERS.INI, TEXT/ files) goes through here.
+//
+// Re-entrancy: stateless; touches only the file system.
+#pragma once
+
+#include <string>
+
+namespace harvox {
+
+// The working directory with a trailing '/'.
+std::string WorkingDir();
+// path as written when it exists; else the first case-insensitive match,
+// component by component; else path unchanged.  Relative paths are taken
+// from the working directory.
+std::string FindFile(const std::string& path);
+bool FileExists(const std::string& path);
+
+}  // namespace harvox
