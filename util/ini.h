@@ -40,6 +40,7 @@ class IniFile {
     std::vector<Entry> entries;
   };
   const Section* Find(std::string_view section) const;
+  Section* FindOrAdd(std::string_view section);
   std::vector<Section> sections_;
 };
 

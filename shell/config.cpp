@@ -1,0 +1,142 @@
+// Reading rules for HARVOX.INI.  A number is a non-empty run of decimal
+// digits that fits a signed 32-bit integer; anything else takes the
+// fallback.  Flags are YES/TRUE/ON after upper-casing, except CRLF, which
+// must already be written in capitals.
+#include "shell/config.h"
+
+#include "util/strings.h"
+
+namespace harvox {
+namespace {
+
+class Reader {
+ public:
+  explicit Reader(const IniFile& ini) : ini_(ini) {}
+  std::string Text(const char* section, const char* key, const std::string& def) const {
+    return ini_.ReadString(section, key, def);
+  }
+  std::string Upper(const char* section, const char* key, const std::string& def) const {
+    return UpperText(Text(section, key, def));
+  }
+  int32_t Number(const char* section, const char* key, int32_t def) const {
+    return NumberOr(Text(section, key, std::to_string(def)), def);
+  }
+  bool Flag(const char* section, const char* key, const char* def) const {
+    return IsOn(UpperText(Text(section, key, def)));
+  }
+  bool ExactFlag(const char* section, const char* key, const char* def) const {
+    return IsOn(Text(section, key, def));
+  }
+
+ private:
+  static bool IsOn(const std::string& v) { return v == "YES" || v == "TRUE" || v == "ON"; }
+  const IniFile& ini_;
+};
+
+}  // namespace
+
+Settings ReadSettings(const IniFile& ini) {
+  const Reader r(ini);
+  Settings s;
+  s.LogFile = r.Text("HARVOX", "LOGFILE", s.LogFile);
+  s.Trace = r.Number("HARVOX", "TRACE", 0);
+  s.CrLf = r.ExactFlag("HARVOX", "CRLF", "NOT");
+  s.Recover = r.Flag("HARVOX", "RECOVER", "YES");
+  s.AgwAddress = r.Text("AGW", "ADDRESS", s.AgwAddress);
+  s.AgwHostName = r.Text("AGW", "HOSTNAME", "");
+  s.AgwLogin = r.Text("AGW", "LOGIN", "");
+  s.AgwPassword = r.Text("AGW", "PASSW", "");
+  s.AgwPort = r.Number("AGW", "PORT", 8000);
+  s.TelnetEnabled = r.Flag("TELNET", "ENABLED", "YES");
+  s.Security = r.Flag("TELNET", "SECURITY", "YES");
+  s.ServerCallsign = r.Upper("TELNET", "SERVER_CALLSIGN", "TELNET");
+  s.ClientCallsign = r.Upper("TELNET", "CLIENT_CALLSIGN", "TNCLI");
+  s.Welcome = r.Text("TELNET", "WELCOME", "");
+  s.Prompt = r.Text("TELNET", "PROMPT", "");
+  s.Bye = r.Text("TELNET", "BYE", "");
+  s.NodePort = r.Number("TELNET", "NODEPORT", 0);
+  s.TelnetPort = r.Number("TELNET", "PORT", 23);
+  s.Timeout = r.Number("TELNET", "TIMEOUT", 600000);
+  s.MaxTime = r.Number("TELNET", "MAXTIME", 3600000);
+  s.MaxUsers = r.Number("TELNET", "MAXUSERS", 10);
+  s.NodeCall = r.Upper("TELNET", "NODECALL", "");
+  s.MonitorEnabled = r.Flag("MONITOR", "ENABLED", "YES");
+  s.Split = r.Flag("MONITOR", "SPLIT", "YES");
+  s.Details = r.Flag("MONITOR", "DETAILS", "YES");
+  s.MonitorPort = r.Number("MONITOR", "PORT", 8123);
+  s.Mask = r.Upper("MONITOR", "MASK", "IUSC");
+  s.Routes = ini.SectionLines("TELNET.CLIENT");
+  return s;
+}
+
+std::vector<std::string> ParameterDump(const Settings& s) {
+  const auto n = [](int32_t v) { return std::to_string(v); };
+  // Credentials never reach the log in clear.
+  const std::string password = s.AgwPassword.empty() ? "" : "****";
+  return {
+      "Create: Starting Harvox Version 1.20.00",
+      "Create: Parameters",
+      "  General",
+      "      LOGFILE:     " + s.LogFile,
+      "      TRACE:       " + n(s.Trace),
+      "      RECOVER:     " + BoolToStr(s.Recover),
+      "  AGWPE",
+      "      HOST:        " + s.AgwHostName,
+      "      ADDRESS:     " + s.AgwAddress,
+      "      PORT:        " + n(s.AgwPort),
+      "      LOGIN:       " + s.AgwLogin,
+      "      PASSWORD:    " + password,
+      "  TELNET",
+      "      SERVER CALL  " + s.ServerCallsign,
+      "      CLIENT CALL  " + s.ClientCallsign,
+      "      PORT:        " + n(s.TelnetPort),
+      "      TIMEOUT:     " + n(s.Timeout),
+      "      MAX TIME:    " + n(s.MaxTime),
+      "      MAX USER:    " + n(s.MaxUsers),
+      "      NODEPORT:    " + n(s.NodePort),
+      "      NODECALL:    " + s.NodeCall,
+      "      WELCOME:     " + s.Welcome,
+      "      PROMPT:      " + s.Prompt,
+      "      BYE:         " + s.Bye,
+      "      SECURITY:    " + BoolToStr(s.Security),
+      "  MONITOR",
+      "      ENABLED:     " + BoolToStr(s.MonitorEnabled),
+      "      PORT:        " + n(s.MonitorPort),
+      "      SPLIT:       " + BoolToStr(s.Split),
+      "      CRLF:        " + BoolToStr(s.CrLf),
+      "      MASK:        " + s.Mask,
+      "      DETAILS:     " + BoolToStr(s.Details),
+  };
+}
+
+Route ParseRoute(const std::string& line, int32_t timeout, int32_t maxtime) {
+  std::string rest = line;
+  Route r;
+  r.Call = CutField(rest, '=');
+  std::string target = CutField(rest, ',');
+  r.Host = CutField(target, ':');
+  r.PortText = target;
+  const std::string timeout_text = CutField(rest, ',');
+  const std::string maxtime_text = CutField(rest, ',');
+  const std::string quiet_text = CutField(rest, ',');
+  r.Target.Call = r.Call;
+  r.Target.Address = r.Host;
+  r.Target.Port = NumberOr(r.PortText, 23);
+  r.Target.Timeout = NumberOr(timeout_text, timeout);
+  r.Target.MaxTime = NumberOr(maxtime_text, maxtime);
+  r.Target.Quiet = StrToBool(quiet_text);
+  return r;
+}
+
+std::string RouteLogLine(const Route& r) {
+  return "Create: Route Call(" + r.Call + ") Address(" + r.Host + ":" + r.PortText + ")";
+}
+
+std::string ListenerLogLine(const Listener& l) {
+  return "Create: Telnet Listener for Call(" + l.Call + ") Mapped to (" + l.Address + ":" +
+         std::to_string(l.Port) + ") Quiet(" + BoolToStr(l.Quiet) + ")";
+}
+
+bool DefaultNodeConfigured(const Settings& s) { return s.NodePort != 0 && !s.NodeCall.empty(); }
+
+}  // namespace harvox

@@ -1,0 +1,80 @@
+// Settings of HARVOX.INI: defaults, the reading rules (number, flag,
+// upper-cased, as written), the start banner with the parameter dump, and
+// the route lines of section TELNET.CLIENT.
+//
+// Re-entrancy: pure functions over an IniFile; no I/O besides Load.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "util/ini.h"
+
+namespace harvox {
+
+struct Settings {
+  // HARVOX
+  std::string LogFile = "HARVOX.LOG";
+  int32_t Trace = 0;
+  bool CrLf = false;
+  bool Recover = true;
+  // AGW
+  std::string AgwAddress = "127.0.0.1";
+  std::string AgwHostName;
+  std::string AgwLogin;
+  std::string AgwPassword;
+  int32_t AgwPort = 8000;
+  // TELNET
+  bool TelnetEnabled = true;
+  bool Security = true;
+  std::string ServerCallsign = "TELNET";
+  std::string ClientCallsign = "TNCLI";
+  std::string Welcome;
+  std::string Prompt;
+  std::string Bye;
+  int32_t NodePort = 0;
+  int32_t TelnetPort = 23;
+  int32_t Timeout = 600000;
+  int32_t MaxTime = 3600000;
+  int32_t MaxUsers = 10;
+  std::string NodeCall;
+  // MONITOR
+  bool MonitorEnabled = true;
+  bool Split = true;
+  bool Details = true;
+  int32_t MonitorPort = 8123;
+  std::string Mask = "IUSC";
+  // TELNET.CLIENT, one "key=value" line per route
+  std::vector<std::string> Routes;
+};
+
+// One listener of the gateway: a callsign and where it leads.  An empty
+// address means the node command prompt.
+struct Listener {
+  std::string Call;
+  std::string Address;
+  int32_t Port = 0;
+  int32_t Timeout = 0;
+  int32_t MaxTime = 0;
+  bool Quiet = false;
+};
+
+struct Route {
+  std::string Call;
+  std::string Host;
+  std::string PortText;
+  Listener Target;  // valid only when Call and Host are both set
+  bool Valid() const { return !Call.empty() && !Host.empty(); }
+};
+
+Settings ReadSettings(const IniFile& ini);
+// The 32 lines of the banner and dump, without time stamps.
+std::vector<std::string> ParameterDump(const Settings& s);
+Route ParseRoute(const std::string& line, int32_t timeout, int32_t maxtime);
+std::string RouteLogLine(const Route& r);
+std::string ListenerLogLine(const Listener& l);
+bool DefaultNodeConfigured(const Settings& s);
+
+}  // namespace harvox

@@ -1,0 +1,48 @@
+// The main form: owns the trace log, the settings and the services for the
+// life of the process.  FormCreate runs the start-up sequence once, before
+// the loop runs; FormDestroy releases the services in shutdown order.
+//
+// Re-entrancy: main thread only.  No socket or timer event reaches a service
+// before FormCreate returns, because the loop is not running yet.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "shell/config.h"
+#include "shell/log.h"
+
+namespace harvox {
+
+
+class TForm1 {
+ public:
+  enum class StartResult { Running, ConfigError };
+
+  TForm1();
+  ~TForm1();
+
+  StartResult FormCreate();
+  // Shutdown: releases the Telnet server, then the gateway client.
+  void FormDestroy();
+
+  TLog Log;
+  Settings Config;
+  // Listeners for the gateway, the default listener first.
+  std::vector<Listener> Listeners;
+  // Set when a start-up step failed: the cause, for standard error.
+  std::string StartupError;
+
+  static constexpr const char* kVersion = "Harvox 1.20.00";
+
+ private:
+  void WriteDump();
+  void AddListeners();
+  void CreateServices();
+  void StartServices();
+  void OnLinkUp();
+  void OnLinkDown();
+};
+
+}  // namespace harvox

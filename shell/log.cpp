@@ -1,0 +1,86 @@
+// Trace log file handling.  One open/append/close per line or dump: the
+// price of a line is a few system calls, paid only when the level passes.
+#include "shell/log.h"
+
+#include <cstdio>
+#include <ctime>
+
+#include "util/strings.h"
+
+namespace harvox {
+
+void TLog::SetActive(bool on) {
+  if (!on) {
+    active_ = false;
+    return;
+  }
+  active_ = true;
+  FILE* f = std::fopen(FileName.c_str(), "wb");
+  if (!f) {
+    active_ = false;
+    return;
+  }
+  if (std::fclose(f) != 0) active_ = false;
+}
+
+bool TLog::Append(std::string_view bytes) {
+  // "ab" creates the file when it was deleted while we run.
+  FILE* f = std::fopen(FileName.c_str(), "ab");
+  if (!f) return false;
+  const bool written = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  return (std::fclose(f) == 0) && written;
+}
+
+std::string TLog::TimeStamp() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char buf[128];
+  const size_t n = std::strftime(buf, sizeof buf, "%x %X", &local);
+  return std::string(buf, n);
+}
+
+void TLog::Write(uint8_t level, std::string_view text) {
+  if (!Enabled(level)) return;
+  std::string line = TimeStamp();
+  line += ' ';
+  line += text;
+  line += "\r\n";
+  Append(line);
+}
+
+std::vector<std::string> TLog::DumpLines(std::string_view data) {
+  std::vector<std::string> lines;
+  std::string hex, ascii;
+  auto flush = [&] {
+    lines.push_back(" |" + hex + "|" + ascii);
+    hex.clear();
+    ascii.clear();
+  };
+  for (unsigned char b : data) {
+    hex += ByteToHex(b);
+    hex += ' ';
+    ascii += (b < 32 || b > 122) ? '.' : static_cast<char>(b);
+    if (ascii.size() == 16) flush();
+  }
+  if (!ascii.empty()) {
+    while (ascii.size() < 16) {
+      ascii += ' ';
+      hex += "-- ";
+    }
+    flush();
+  }
+  return lines;
+}
+
+void TLog::Dump(uint8_t level, std::string_view data) {
+  if (!Enabled(level) || data.empty()) return;
+  std::string out;
+  for (const auto& line : DumpLines(data)) {
+    out += line;
+    out += "\r\n";
+  }
+  Append(out);
+}
+
+}  // namespace harvox

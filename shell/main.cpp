@@ -1,0 +1,55 @@
+// Program entry: the working directory is the configuration.  Runs the
+// start-up sequence, then the message loop until SIGINT or SIGTERM asks for
+// the shutdown.
+#include <asio/signal_set.hpp>
+
+#include <clocale>
+#include <cstdio>
+#include <cstring>
+
+#include "shell/form.h"
+#include "util/event_loop.h"
+
+namespace {
+
+void Usage(FILE* out) {
+  std::fprintf(out,
+               "Usage: harvox [--version | --help]\n"
+               "Gateway between AX.25 packet radio (through an AGWPE-compatible engine such as\n"
+               "direwolf) and Telnet. Reads HARVOX.INI from the current working directory and\n"
+               "writes its trace log there. Stop it with SIGINT or SIGTERM.\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc > 1) {
+    if (std::strcmp(argv[1], "--version") == 0 && argc == 2) {
+      std::printf("%s\n", harvox::TForm1::kVersion);
+      return 0;
+    }
+    const bool help = std::strcmp(argv[1], "--help") == 0 && argc == 2;
+    Usage(help ? stdout : stderr);
+    return help ? 0 : 2;
+  }
+  std::setlocale(LC_ALL, "");  // dates and times in the log follow the locale
+
+  harvox::TForm1 form;
+  if (form.FormCreate() == harvox::TForm1::StartResult::ConfigError) {
+    std::fprintf(stderr, "Configuration Error!: Default Node Data Not Configured\n");
+    return 1;
+  }
+  if (!form.StartupError.empty()) {
+    std::fprintf(stderr, "harvox: start-up failed: %s\n", form.StartupError.c_str());
+  }
+
+  auto& loop = harvox::Loop();
+  asio::signal_set signals(loop, SIGINT, SIGTERM);
+  signals.async_wait([&](const std::error_code& ec, int) {
+    if (ec) return;
+    form.FormDestroy();
+    loop.stop();
+  });
+  loop.run();
+  return 0;
+}

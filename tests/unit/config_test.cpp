@@ -1,0 +1,99 @@
+#include <gtest/gtest.h>
+
+#include "shell/config.h"
+
+namespace harvox {
+namespace {
+
+Settings Read(const std::string& text) { return ReadSettings(IniFile::Parse(text)); }
+
+TEST(Config, DefaultsWhenNothingIsConfigured) {
+  const Settings s = Read("");
+  EXPECT_EQ(s.LogFile, "HARVOX.LOG");
+  EXPECT_EQ(s.AgwPort, 8000);
+  EXPECT_EQ(s.TelnetPort, 23);
+  EXPECT_EQ(s.MonitorPort, 8123);
+  EXPECT_EQ(s.Mask, "IUSC");
+  EXPECT_FALSE(s.CrLf);
+  EXPECT_TRUE(s.Recover);
+  EXPECT_FALSE(DefaultNodeConfigured(s));
+}
+
+TEST(Config, ReadingRules) {
+  const Settings s = Read(
+      "[HARVOX]\nCRLF=yes\nRECOVER=on\nTRACE=3\n"
+      "[AGW]\nPORT=-1\n"
+      "[TELNET]\nMAXTIME=1h\nTIMEOUT=\nNODECALL=node-1\nNODEPORT=2\nSERVER_CALLSIGN=tel\n"
+      "ENABLED=no\nMAXUSERS=99999999999\nWELCOME=Hello There\n"
+      "[MONITOR]\nMASK=ius\nSPLIT=FALSE\n");
+  EXPECT_FALSE(s.CrLf);
+  EXPECT_TRUE(s.Recover);
+  EXPECT_EQ(s.Trace, 3);
+  EXPECT_EQ(s.AgwPort, 8000);
+  EXPECT_EQ(s.MaxTime, 3600000);
+  EXPECT_EQ(s.Timeout, 600000);
+  EXPECT_EQ(s.MaxUsers, 10);  // too long for 32 bits: the fallback
+  EXPECT_EQ(s.NodeCall, "NODE-1");
+  EXPECT_EQ(s.ServerCallsign, "TEL");
+  EXPECT_EQ(s.Welcome, "Hello There");
+  EXPECT_FALSE(s.TelnetEnabled);
+  EXPECT_EQ(s.Mask, "IUS");
+  EXPECT_FALSE(s.Split);
+  EXPECT_TRUE(DefaultNodeConfigured(s));
+  EXPECT_TRUE(Read("[HARVOX]\nCRLF=YES\n").CrLf);
+  EXPECT_FALSE(Read("[HARVOX]\nRECOVER=\n").Recover);
+}
+
+TEST(Config, ParameterDumpLines) {
+  Settings s = Read("[AGW]\nPASSW=secret\nLOGIN=me\n[TELNET]\nNODECALL=N\nNODEPORT=1\n");
+  const auto lines = ParameterDump(s);
+  ASSERT_EQ(lines.size(), 32u);
+  EXPECT_EQ(lines[0], "Create: Starting Harvox Version 1.20.00");
+  EXPECT_EQ(lines[3], "      LOGFILE:     HARVOX.LOG");
+  EXPECT_EQ(lines[5], "      RECOVER:     TRUE");
+  EXPECT_EQ(lines[10], "      LOGIN:       me");
+  EXPECT_EQ(lines[11], "      PASSWORD:    ****");
+  EXPECT_EQ(lines[13], "      SERVER CALL  TELNET");
+  EXPECT_EQ(lines[17], "      MAX TIME:    3600000");
+  EXPECT_EQ(lines[25], "  MONITOR");
+  EXPECT_EQ(lines[29], "      CRLF:        FALSE");
+  EXPECT_EQ(lines[31], "      DETAILS:     TRUE");
+  for (size_t i = 3; i < lines.size(); ++i) {
+    if (lines[i].rfind("      ", 0) == 0) {
+      EXPECT_GE(lines[i].size(), 19u) << i;
+    }
+  }
+  s.AgwPassword.clear();
+  EXPECT_EQ(ParameterDump(s)[11], "      PASSWORD:    ");
+}
+
+TEST(Config, RouteLines) {
+  Route r = ParseRoute("GATE=10.0.0.5:6300,60000,,TRUE", 600000, 3600000);
+  EXPECT_EQ(RouteLogLine(r), "Create: Route Call(GATE) Address(10.0.0.5:6300)");
+  ASSERT_TRUE(r.Valid());
+  EXPECT_EQ(r.Target.Port, 6300);
+  EXPECT_EQ(r.Target.Timeout, 60000);
+  EXPECT_EQ(r.Target.MaxTime, 3600000);
+  EXPECT_TRUE(r.Target.Quiet);
+  EXPECT_EQ(ListenerLogLine(r.Target),
+            "Create: Telnet Listener for Call(GATE) Mapped to (10.0.0.5:6300) Quiet(TRUE)");
+
+  r = ParseRoute("GATE=:23", 1, 2);
+  EXPECT_EQ(RouteLogLine(r), "Create: Route Call(GATE) Address(:23)");
+  EXPECT_FALSE(r.Valid());
+
+  r = ParseRoute("gate=host,,,true", 1, 2);
+  EXPECT_EQ(r.Call, "gate");
+  EXPECT_FALSE(r.Target.Quiet);
+  EXPECT_EQ(RouteLogLine(r), "Create: Route Call(gate) Address(host:)");
+  EXPECT_EQ(r.Target.Port, 23);
+
+  r = ParseRoute("GATE=10.0.0.5:6300, 60000", 600000, 3600000);
+  EXPECT_EQ(r.Target.Timeout, 600000);
+  r = ParseRoute("GATE=h:99999999999,99999999999", 5, 6);
+  EXPECT_EQ(r.Target.Port, 23);
+  EXPECT_EQ(r.Target.Timeout, 5);
+}
+
+}  // namespace
+}  // namespace harvox

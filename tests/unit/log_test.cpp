@@ -1,0 +1,100 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "shell/log.h"
+#include "support/temp_dir.h"
+
+namespace harvox {
+namespace {
+
+using test::ReadFile;
+
+struct LogFixture : ::testing::Test {
+  test::TempDir dir;
+  TLog log;
+  void Open(uint32_t level) {
+    log.FileName = dir.File("HARVOX.LOG");
+    log.TraceLevel = level;
+    log.SetActive(true);
+  }
+  std::string Content() { return ReadFile(log.FileName); }
+};
+
+TEST_F(LogFixture, SetActiveEmptiesTheFileAndLevelZeroWritesNothing) {
+  test::WriteFile(dir.File("HARVOX.LOG"), "old content");
+  Open(0);
+  EXPECT_TRUE(log.Active());
+  log.Write(1, "hello");
+  log.Dump(1, "abc");
+  EXPECT_EQ(Content(), "");
+}
+
+TEST_F(LogFixture, LevelThreshold) {
+  Open(2);
+  log.Write(3, "fine");
+  log.Write(2, "coarse");
+  const std::string c = Content();
+  EXPECT_EQ(c.find("fine"), std::string::npos);
+  ASSERT_NE(c.find("coarse\r\n"), std::string::npos);
+  // Time stamp, blank, text: the line starts with the stamp of the locale.
+  EXPECT_EQ(c.substr(0, c.find(" coarse")), TLog::TimeStamp().substr(0, c.find(" coarse")));
+}
+
+TEST_F(LogFixture, TextWithLineBreaksIsWrittenAfterOneStamp) {
+  Open(1);
+  log.Write(1, "a\r\nb");
+  const std::string c = Content();
+  EXPECT_EQ(c.substr(c.size() - 6), "a\r\nb\r\n");
+}
+
+TEST(LogDump, LayoutOfFullAndPaddedLines) {
+  auto lines = TLog::DumpLines("AB\r");
+  ASSERT_EQ(lines.size(), 1u);
+  std::string hex = "41 42 0D ";
+  for (int i = 0; i < 13; ++i) hex += "-- ";
+  EXPECT_EQ(lines[0], " |" + hex + "|AB." + std::string(13, ' '));
+  EXPECT_EQ(lines[0].size(), 67u);
+
+  lines = TLog::DumpLines(std::string(16, 'z'));
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].size(), 67u);
+
+  lines = TLog::DumpLines(std::string(17, '\0'));
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[1].substr(0, 5), " |00 ");
+  EXPECT_EQ(lines[1].size(), 67u);
+  EXPECT_TRUE(TLog::DumpLines("").empty());
+}
+
+TEST(LogDump, AsciiColumnShowsOnlyPrintableUpToSmallZ) {
+  const auto lines = TLog::DumpLines(std::string("\0z{|}~\x7f\x80\xff A", 11));
+  EXPECT_EQ(lines[0].substr(51), std::string(".z....... A") + std::string(5, ' '));
+}
+
+TEST_F(LogFixture, DumpAppendsLinesWithoutStamp) {
+  Open(5);
+  log.Dump(5, "");
+  EXPECT_EQ(Content(), "");
+  log.Dump(5, std::string(17, 'a'));
+  const std::string c = Content();
+  EXPECT_EQ(c.size(), 2 * (67 + 2));
+  EXPECT_EQ(c.substr(0, 2), " |");
+}
+
+TEST_F(LogFixture, DeletedFileIsCreatedAgainAndFailuresAreSwallowed) {
+  Open(1);
+  std::remove(log.FileName.c_str());
+  log.Write(1, "again");
+  EXPECT_NE(Content().find("again"), std::string::npos);
+
+  TLog bad;
+  bad.FileName = dir.File("no/such/dir/x.log");
+  bad.TraceLevel = 5;
+  bad.SetActive(true);
+  EXPECT_FALSE(bad.Active());
+  bad.Write(1, "lost");  // must not throw or crash
+}
+
+}  // namespace
+}  // namespace harvox

@@ -1,0 +1,84 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <thread>
+
+#include "util/event_loop.h"
+#include "util/timer.h"
+
+namespace harvox {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(Timer, FiresEveryIntervalWhileEnabled) {
+  Timer t;
+  int fired = 0;
+  t.SetHandler([&](Timer& self) {
+    EXPECT_EQ(&self, &t);
+    ++fired;
+  });
+  t.SetInterval(10);
+  t.SetEnabled(true);
+  EXPECT_TRUE(RunUntil([&] { return fired >= 3; }, 2000ms));
+  t.SetEnabled(false);
+  const int after = fired;
+  RunFor(40ms);
+  EXPECT_EQ(fired, after);
+}
+
+TEST(Timer, WithoutHandlerOrDisabledNothingHappens) {
+  Timer inert;
+  inert.SetInterval(1);
+  inert.SetEnabled(true);
+  RunFor(20ms);  // must not crash
+  Timer off;
+  int fired = 0;
+  off.SetHandler([&](Timer&) { ++fired; });
+  off.SetInterval(1);
+  RunFor(20ms);
+  EXPECT_EQ(fired, 0);
+}
+
+TEST(Timer, RestartGivesTheFullIntervalAgain) {
+  Timer t;
+  int fired = 0;
+  t.SetHandler([&](Timer&) { ++fired; });
+  t.SetInterval(80);
+  t.SetEnabled(true);
+  for (int i = 0; i < 5; ++i) {
+    RunFor(30ms);
+    t.Restart();
+  }
+  EXPECT_EQ(fired, 0);
+  EXPECT_TRUE(RunUntil([&] { return fired == 1; }, 2000ms));
+}
+
+TEST(Timer, DisableAfterExpiryDropsTheQueuedCompletion) {
+  Timer t;
+  int fired = 0;
+  t.SetHandler([&](Timer&) { ++fired; });
+  t.SetInterval(1);
+  t.SetEnabled(true);
+  std::this_thread::sleep_for(10ms);  // the wait has expired, its completion is due
+  t.SetEnabled(false);
+  RunFor(20ms);
+  EXPECT_EQ(fired, 0);
+}
+
+TEST(Timer, HandlerMayDestroyItsOwnTimer) {
+  auto t = std::make_unique<Timer>();
+  int fired = 0;
+  t->SetHandler([&](Timer&) {
+    ++fired;
+    t.reset();
+  });
+  t->SetInterval(1);
+  t->SetEnabled(true);
+  EXPECT_TRUE(RunUntil([&] { return !t; }, 2000ms));
+  RunFor(10ms);
+  EXPECT_EQ(fired, 1);
+}
+
+}  // namespace
+}  // namespace harvox
