@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs what Harvox needs to build and test on Debian 12.  Skips apt-get
+# when every package is already there.
+set -euo pipefail
+PACKAGES=(build-essential cmake libasio-dev libgtest-dev libgmock-dev googletest
+          libbenchmark-dev direwolf clang socat iproute2 util-linux)
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

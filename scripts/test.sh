@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs, builds and runs every test: the normal build and the sanitizer
+# build, unit and end-to-end (direwolf) tests alike.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+scripts/build.sh --asan
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+status=0
+for dir in build build-asan; do
+  echo "== tests in $dir =="
+  (cd "$dir" && ctest --output-on-failure -j2 -LE e2e) || status=1
+  (cd "$dir" && ctest --output-on-failure -L e2e) || status=1
+done
+exit $status

@@ -1,0 +1,81 @@
+// The real binary in a temporary working directory.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <thread>
+
+#include "support/process.h"
+#include "support/temp_dir.h"
+
+namespace harvox {
+namespace {
+
+using namespace std::chrono_literals;
+using test::Process;
+
+const char* kMinimal =
+    "[HARVOX]\r\nTRACE=1\r\n"
+    "[AGW]\r\nPORT=1\r\n"  // nobody listens there: the links fail quietly
+    "[TELNET]\r\nNODEPORT=1\r\nNODECALL=node\r\nPORT=0\r\nENABLED=NO\r\n"
+    "[MONITOR]\r\nENABLED=NO\r\n"
+    "[TELNET.CLIENT]\r\nGATE=10.0.0.5:6300,60000,,TRUE\r\nBAD=:23\r\nNONE=\r\n";
+
+TEST(Program, MissingConfigurationEndsWithTheErrorAndAnEmptyLog) {
+  test::TempDir dir;
+  Process p({HARVOX_BINARY}, dir.Path());
+  EXPECT_EQ(p.Wait(10s), 1);
+  EXPECT_EQ(p.Stderr(), "Configuration Error!: Default Node Data Not Configured\n");
+  ASSERT_TRUE(test::Exists(dir.File("HARVOX.LOG")));
+  EXPECT_EQ(test::ReadFile(dir.File("HARVOX.LOG")), "");
+}
+
+TEST(Program, StartsLogsTheDumpAndRoutesAndStopsCleanlyOnSigterm) {
+  test::TempDir dir;
+  test::WriteFile(dir.File("harvox.ini"), kMinimal);  // found without regard to case
+  Process p({HARVOX_BINARY}, dir.Path());
+  const std::string log_path = dir.File("HARVOX.LOG");
+  for (int i = 0; i < 500 && test::ReadFile(log_path).find("Default Client") == std::string::npos; ++i) {
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_FALSE(p.Wait(100ms).has_value()) << p.Stderr();
+  p.Signal(SIGTERM);
+  EXPECT_EQ(p.Wait(10s), 0);
+  const std::string log = test::ReadFile(log_path);
+  EXPECT_NE(log.find(" Create: Starting Harvox Version 1.20.00\r\n"), std::string::npos);
+  EXPECT_NE(log.find(" Create: Parameters\r\n"), std::string::npos);
+  EXPECT_NE(log.find("       NODECALL:    NODE\r\n"), std::string::npos);
+  EXPECT_EQ(log.find("Create: Telnet Server Created"), std::string::npos);
+  EXPECT_NE(log.find(" Create: Default Client Listener Created\r\n"), std::string::npos);
+  EXPECT_NE(log.find(" Create: Route Call(GATE) Address(10.0.0.5:6300)\r\n"), std::string::npos);
+  EXPECT_NE(log.find(" Create: Telnet Listener for Call(GATE) Mapped to (10.0.0.5:6300) Quiet(TRUE)\r\n"),
+            std::string::npos);
+  EXPECT_NE(log.find(" Create: Route Call(BAD) Address(:23)\r\n"), std::string::npos);
+  EXPECT_EQ(log.find("Call(NONE)"), std::string::npos);
+  EXPECT_EQ(log.find("Exception"), std::string::npos);
+}
+
+TEST(Program, OverlongNumberTakesTheFallbackInsteadOfStoppingStartUp) {
+  test::TempDir dir;
+  test::WriteFile(dir.File("HARVOX.INI"),
+                  "[HARVOX]\nTRACE=1\n[AGW]\nPORT=99999999999\n[TELNET]\nNODEPORT=1\nNODECALL=N\n"
+                  "ENABLED=NO\n[MONITOR]\nENABLED=NO\n");
+  Process p({HARVOX_BINARY}, dir.Path());
+  std::this_thread::sleep_for(300ms);
+  p.Signal(SIGINT);
+  EXPECT_EQ(p.Wait(10s), 0);
+  EXPECT_NE(test::ReadFile(dir.File("HARVOX.LOG")).find("      PORT:        8000\r\n"), std::string::npos);
+}
+
+TEST(Program, VersionAndUsage) {
+  test::TempDir dir;
+  Process v({HARVOX_BINARY, "--version"}, dir.Path());
+  EXPECT_EQ(v.Wait(5s), 0);
+  EXPECT_EQ(v.Stdout(), "Harvox 1.20.00\n");
+  Process bad({HARVOX_BINARY, "--frobnicate"}, dir.Path());
+  EXPECT_EQ(bad.Wait(5s), 2);
+  EXPECT_NE(bad.Stderr().find("Usage"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace harvox
