@@ -291,8 +291,11 @@ void TrimProtocolText(MonitorHeader& h) {
   if (h.PIDText != "CD" && h.PIDText != "CC" && h.PIDText != "CF") return;
   std::string_view line = h.Text;
   line = CutUpTo(line, '\r');
+  const bool has_lf = line.find('\n') != std::string_view::npos;
   std::string text(CutUpTo(line, '\n'));
-  if (h.PIDText != "CF") {
+  // The first two LF-separated parts become two CR-separated ones; a line
+  // without LF stays as it is (adding a CR would exceed the text's bound).
+  if (h.PIDText != "CF" && has_lf) {
     text += '\r';
     text += CutUpTo(line, '\n');
   }

@@ -313,6 +313,8 @@ TEST(AgwMonitorHeader, TextIsCutAndProtocolTextsKeepOneLine) {
   EXPECT_EQ(h.Text, "node");
   h = GetHeader(Line(" 1:Fm A To B <I S1 R1 pid=CC Len=9 >", "ab\ncd\nef\rgh"));
   EXPECT_EQ(h.Text, "ab\rcd");
+  h = GetHeader(Line(" 1:Fm A To B <UI pid=CD Len=300 >", std::string(300, 'q')));
+  EXPECT_EQ(h.Text, std::string(256, 'q'));
 }
 
 TEST(AgwMonitorHeader, LogsTheLine) {
