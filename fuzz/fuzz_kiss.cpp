@@ -1,0 +1,35 @@
+// Raw AX.25 frames as the engine forwards them from the air: any byte string
+// must decode without reading outside it, and the results must agree with
+// the input they came from.
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+
+#include "agw/monitor_decode.h"
+#include "shell/log.h"
+
+namespace {
+
+harvox::TLog& NullLog() {
+  static harvox::TLog* log = [] {
+    auto* l = new harvox::TLog;
+    l->FileName = "/dev/null";
+    l->TraceLevel = 5;
+    l->SetActive(true);
+    return l;
+  }();
+  return *log;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string_view frame(reinterpret_cast<const char*>(data), size);
+  // Half the inputs go through the trace lines as well.
+  harvox::TLog* log = (size > 0 && (data[size - 1] & 1)) ? &NullLog() : nullptr;
+  const harvox::KissFrame f = harvox::KissDecode(frame, log, 8000);
+  if (static_cast<size_t>(f.InfoLen) != f.Info.size()) std::abort();
+  if (f.Info.size() > size || f.Position > size + 1) std::abort();
+  if (!f.Info.empty() && frame.substr(size - f.Info.size()) != f.Info) std::abort();
+  return 0;
+}
