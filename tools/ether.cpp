@@ -1,7 +1,7 @@
 // harvox-ether: a simulated radio channel for packet engines that write
 // their transmit audio to a FIFO and read receive audio from UDP.
 //
-//   harvox-ether [--rate 44100] [--verbose] A.tx:17001 B.tx:17002 [C.tx:17003 ...]
+//   harvox-ether [--rate 44100] [--gain 1.0] [--verbose] A.tx:17001 B.tx:17002 [C.tx:17003 ...]
 //
 // Every 10 ms of wall-clock time it takes the next 10 ms of audio (raw
 // S16_LE mono) from each station's FIFO and sends each station one UDP
@@ -9,7 +9,9 @@
 // audio, or silence.  Pacing is driven by the clock, not by the FIFOs: a
 // receiver needs a steady stream, silence included, or its carrier detect
 // never settles.  Stations never hear themselves; collisions are mixed.
-// Creates missing FIFOs; ends on SIGTERM or SIGINT.  Single-threaded.
+// --gain scales what each station hears (receivers complain about full
+// scale input).  Creates missing FIFOs; ends on SIGTERM or SIGINT.
+// Single-threaded.
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -98,7 +100,7 @@ std::vector<int16_t> Take(Station& st, size_t samples) {
   return out;
 }
 
-void SendAudio(int sock, uint16_t port, const std::vector<int32_t>& mix) {
+void SendAudio(int sock, uint16_t port, const std::vector<int32_t>& mix, double gain) {
   sockaddr_in to{};
   to.sin_family = AF_INET;
   to.sin_port = htons(port);
@@ -106,7 +108,8 @@ void SendAudio(int sock, uint16_t port, const std::vector<int32_t>& mix) {
   std::string bytes;
   bytes.reserve(mix.size() * 2);
   for (int32_t v : mix) {
-    auto s = static_cast<uint16_t>(static_cast<int16_t>(std::clamp(v, -32768, 32767)));
+    auto scaled = static_cast<int32_t>(v * gain);
+    auto s = static_cast<uint16_t>(static_cast<int16_t>(std::clamp(scaled, -32768, 32767)));
     bytes += static_cast<char>(s & 0xFF);
     bytes += static_cast<char>(s >> 8);
   }
@@ -116,13 +119,19 @@ void SendAudio(int sock, uint16_t port, const std::vector<int32_t>& mix) {
   }
 }
 
-void Tick(std::vector<Station>& stations, int sock, size_t samples, long rate, bool verbose) {
+struct Settings {
+  long rate = 44100;
+  double gain = 1.0;
+  bool verbose = false;
+};
+
+void Tick(std::vector<Station>& stations, int sock, size_t samples, const Settings& set) {
   std::vector<std::vector<int16_t>> audio;
   for (auto& st : stations) {
-    Drain(st, kMaxQueueSeconds * static_cast<size_t>(rate) * 2);
+    Drain(st, kMaxQueueSeconds * static_cast<size_t>(set.rate) * 2);
     bool had = st.queue.size() - st.head >= 2;
     audio.push_back(Take(st, samples));
-    if (verbose && had != st.talking)
+    if (set.verbose && had != st.talking)
       std::printf("%s: %s\n", st.path.c_str(), had ? "transmitting" : "quiet");
     st.talking = had;
   }
@@ -132,9 +141,9 @@ void Tick(std::vector<Station>& stations, int sock, size_t samples, long rate, b
       if (j == i) continue;
       for (size_t k = 0; k < samples; ++k) mix[k] += audio[j][k];
     }
-    SendAudio(sock, stations[i].port, mix);
+    SendAudio(sock, stations[i].port, mix, set.gain);
   }
-  if (verbose) std::fflush(stdout);
+  if (set.verbose) std::fflush(stdout);
 }
 
 void AddNs(timespec& t, long ns) {
@@ -152,30 +161,33 @@ long BehindNs(const timespec& due) {
 }
 
 int Usage() {
-  std::fprintf(stderr, "usage: harvox-ether [--rate N] [--verbose] FIFO:UDPPORT FIFO:UDPPORT...\n");
+  std::fprintf(stderr,
+               "usage: harvox-ether [--rate N] [--gain G] [--verbose] FIFO:UDPPORT FIFO:UDPPORT...\n");
   return 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  long rate = 44100;
-  bool verbose = false;
+  Settings set;
   std::vector<Station> stations;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     Station st;
     if (arg == "--rate" && i + 1 < argc) {
-      rate = std::strtol(argv[++i], nullptr, 10);
+      set.rate = std::strtol(argv[++i], nullptr, 10);
+    } else if (arg == "--gain" && i + 1 < argc) {
+      set.gain = std::strtod(argv[++i], nullptr);
     } else if (arg == "--verbose" || arg == "-v") {
-      verbose = true;
+      set.verbose = true;
     } else if (ParseStation(argv[i], st)) {
       stations.push_back(st);
     } else {
       return Usage();
     }
   }
-  if (stations.size() < 2 || rate < 100 || rate > 400000) return Usage();
+  if (stations.size() < 2 || set.rate < 100 || set.rate > 400000 || !(set.gain > 0 && set.gain <= 16))
+    return Usage();
 
   struct sigaction sa {};
   sa.sa_handler = OnSignal;  // no SA_RESTART: the sleep returns at once
@@ -191,7 +203,7 @@ int main(int argc, char** argv) {
   }
   int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (sock < 0) return 1;
-  std::printf("ready: %zu stations at %ld Hz\n", stations.size(), rate);
+  std::printf("ready: %zu stations at %ld Hz\n", stations.size(), set.rate);
   std::fflush(stdout);
 
   // Sample counts per tick alternate so that rates not divisible by 100
@@ -207,9 +219,10 @@ int main(int argc, char** argv) {
     // After a long stall (machine busy, process stopped) start afresh
     // instead of bursting the backlog out.
     if (BehindNs(due) > 20 * kTickNs) clock_gettime(CLOCK_MONOTONIC, &due);
+    uint64_t rate = static_cast<uint64_t>(set.rate);
     size_t samples = static_cast<size_t>((rate * (ticks + 1)) / 100 - (rate * ticks) / 100);
     ++ticks;
-    Tick(stations, sock, samples, rate, verbose);
+    Tick(stations, sock, samples, set);
   }
   close(sock);
   for (auto& st : stations) close(st.fd);

@@ -35,12 +35,14 @@ long Ms(Clock::duration d) { return std::chrono::duration_cast<std::chrono::mill
 
 // Connects to an engine and registers call; fails the test otherwise.
 void Register(AgwClient& client, uint16_t port, const std::string& call) {
+  const auto start = Clock::now();
   ASSERT_TRUE(client.Connect("127.0.0.1", port));
   ASSERT_TRUE(client.Send(LinkFrame('X', call, "")));
   auto reply = client.ReadUntil(Kind('X'), 5s);
   ASSERT_TRUE(reply) << "no registration reply for " << call;
   EXPECT_EQ(reply->from, call);
   EXPECT_EQ(reply->data, std::string(1, '\1'));
+  std::printf("[ timing   ] registration of %s took %ld ms\n", call.c_str(), Ms(Clock::now() - start));
 }
 
 // Data arrives as a byte stream: collects 'D' frames until n bytes came.
@@ -95,10 +97,12 @@ TEST(DirewolfHarness, RawClientsConnectOverTheAirAndPassEveryByte) {
   EXPECT_EQ(ReadData(a, 256, "N0BBB-9"), AllBytes(true));
   std::printf("[ timing   ] 256 bytes B->A took %ld ms\n", Ms(Clock::now() - sent));
 
+  const auto asked_down = Clock::now();
   ASSERT_TRUE(a.Send(LinkFrame('d', "N0AAA-3", "N0BBB-9")));
   auto down_a = a.ReadUntil(Kind('d'), 10s);
   auto down_b = b.ReadUntil(Kind('d'), 10s);
   ASSERT_TRUE(down_a && down_b);
+  std::printf("[ timing   ] disconnect took %ld ms\n", Ms(Clock::now() - asked_down));
   EXPECT_EQ(down_a->data, std::string("*** DISCONNECTED From Station N0BBB-9\r\0", 39));
   EXPECT_EQ(down_b->data, std::string("*** DISCONNECTED From Station N0AAA-3\r\0", 39));
 }

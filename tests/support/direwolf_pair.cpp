@@ -22,6 +22,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr int kAudioRate = 48000;
+// Full-scale audio makes the engines log a level warning on every frame.
+constexpr const char* kChannelGain = "0.25";
 
 std::chrono::milliseconds Since(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
@@ -86,7 +88,8 @@ void DirewolfPair::WriteConfig(Station s) const {
 }
 
 bool DirewolfPair::StartEther(std::string* error) {
-  std::vector<std::string> argv = {HARVOX_ETHER, "--rate", std::to_string(kAudioRate), "--verbose",
+  std::vector<std::string> argv = {HARVOX_ETHER, "--rate", std::to_string(kAudioRate),
+                                   "--gain", kChannelGain, "--verbose",
                                    "A.tx:" + std::to_string(options_.udp_a),
                                    "B.tx:" + std::to_string(options_.udp_b)};
   if (!ether_.Start(argv, dir_, dir_ + "/ether.log", error)) return false;
