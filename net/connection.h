@@ -1,0 +1,86 @@
+// The connection object of an accepted connection (TServerSocket) or of an
+// outbound one (TClientSocket).  Users identify their session by its
+// address; it is handed to every event by reference.  It carries bytes
+// only: no line handling.
+//
+// Re-entrancy: Close raises the owner's disconnect event inside the call,
+// once; a second Close does nothing.  Every event handler may close this
+// connection or release its owner; the connection then touches nothing of
+// itself after the handler returns.  An accepted connection is released by
+// the server socket later, from the loop, after its disconnect event.
+#pragma once
+
+#include "net/winsock.h"
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace harvox::net {
+
+namespace detail {
+class Stream;
+struct ServerState;
+}  // namespace detail
+
+class TClientSocket;
+
+class Connection {
+ public:
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // Never blocks, never drops: what the peer cannot take yet is queued and
+  // goes out in order.  Nothing is sent once the connection has ended.
+  void SendText(std::string_view bytes);
+  // One read of at most size waiting bytes: their number, 0 or less when
+  // nothing could be read.
+  int ReceiveInto(char* buf, size_t size);
+  std::string PeerAddress() const { return peer_address_; }
+  int PeerPort() const { return peer_port_; }
+  // Raises the disconnect event, then closes; queued output still goes out.
+  void Close();
+  size_t PendingOutput() const;
+  // Connecting or connected, and not yet closed.
+  bool Open() const;
+
+ private:
+  friend class TClientSocket;
+  friend struct detail::ServerState;
+
+  // How a connection reports to its owner.  Each hook is the last thing
+  // the connection does before checking whether it still exists.
+  struct Hooks {
+    std::function<void(Connection&)> connected;
+    std::function<bool(Connection&)> read;        // false: nobody reads, drop the bytes
+    std::function<void(Connection&)> disconnect;  // inside Close, before the socket closes
+    std::function<void(Connection&, ErrorKind, int&)> error;
+    std::function<void(Connection&)> closed;      // after the socket closed
+    std::function<void(Connection&)> overflow;    // queued output beyond the limit
+  };
+
+  Connection() = default;
+  void Attach(std::shared_ptr<detail::Stream> stream, Hooks hooks, size_t max_pending);
+  void CloseWith(bool graceful);
+  void StreamConnected(detail::Stream& s, int code);
+  void StreamReadable(detail::Stream& s);
+  void StreamEnded(detail::Stream& s, ErrorKind kind, int code);
+  void CheckOverflow();
+
+  std::shared_ptr<detail::Stream> stream_;
+  Hooks hooks_;
+  // Expires with this object: tells code that raised an event whether the
+  // handler released the connection.
+  std::shared_ptr<char> life_ = std::make_shared<char>('\0');
+  bool closing_ = false;
+  bool overflow_ = false;
+  bool overflow_check_queued_ = false;
+  size_t max_pending_ = 0;  // 0: no limit
+  std::string peer_address_;
+  int peer_port_ = 0;
+};
+
+}  // namespace harvox::net

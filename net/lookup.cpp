@@ -1,0 +1,74 @@
+// Host-name lookup over asio::ip::tcp::resolver, IPv4 only, first address.
+//
+// Re-entrancy: see lookup.h.  The completion captures the object, so it
+// stays alive until Asio has delivered the result of every lookup started.
+#include "net/lookup.h"
+
+#include "net/winsock.h"
+#include "util/event_loop.h"
+
+#include <asio/ip/address_v4.hpp>
+
+namespace harvox::net::detail {
+
+using asio::ip::tcp;
+
+std::optional<std::string> DottedAddress(const std::string& text) {
+  std::error_code ec;
+  const auto address = asio::ip::make_address_v4(text, ec);
+  if (ec) return std::nullopt;
+  return address.to_string();
+}
+
+Lookup::Lookup() : resolver_(Loop()) {}
+
+int Lookup::Start(const std::string& name, Done done) {
+  Cancel();
+  const uint64_t gen = gen_;
+  try {
+    resolver_.async_resolve(tcp::v4(), name, "",
+                            [self = shared_from_this(), gen](
+                                const std::error_code& ec, const tcp::resolver::results_type& r) {
+                              self->Finished(gen, ec, r);
+                            });
+  } catch (const std::system_error& e) {
+    return ToWinsock(e.code()) ? ToWinsock(e.code()) : kWSAETIMEDOUT;
+  } catch (...) {
+    return kWSAENOBUFS;
+  }
+  pending_ = true;
+  done_ = std::move(done);
+  return 0;
+}
+
+void Lookup::Cancel() {
+  ++gen_;
+  if (!pending_) return;
+  pending_ = false;
+  done_ = nullptr;
+  resolver_.cancel();
+}
+
+void Lookup::Finished(uint64_t gen, const std::error_code& ec,
+                      const tcp::resolver::results_type& results) {
+  if (gen != gen_ || !pending_) return;
+  pending_ = false;
+  ++gen_;
+  int code = ToWinsock(ec);
+  std::string address;
+  if (code == 0) {
+    for (const auto& entry : results) {
+      const auto a = entry.endpoint().address();
+      if (a.is_v4()) {
+        address = a.to_string();
+        break;
+      }
+    }
+    if (address.empty()) code = kWSANO_DATA;
+  }
+  auto done = std::move(done_);
+  done_ = nullptr;
+  if (done) done(code, address);
+}
+
+}  // namespace harvox::net::detail

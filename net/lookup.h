@@ -1,0 +1,50 @@
+// One asynchronous IPv4 host-name lookup at a time, for the engine socket
+// and the resolver component.  The resolution runs on Asio's resolver
+// thread; the completion comes back on the message loop.
+//
+// Re-entrancy: a lookup is identified by a generation number; Start and
+// Cancel bump it, so a superseded or cancelled lookup never reaches its
+// callback, even when Asio delivers it with success.  The callback is
+// moved out before it runs, so it may Start a new lookup or release the
+// owner of this object.
+#pragma once
+
+#include <asio/ip/tcp.hpp>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace harvox::net::detail {
+
+// The canonical dotted form when text is a dotted IPv4 address.
+std::optional<std::string> DottedAddress(const std::string& text);
+
+class Lookup : public std::enable_shared_from_this<Lookup> {
+ public:
+  // code 0 with the first IPv4 address found, or the Windows Sockets code.
+  using Done = std::function<void(int code, const std::string& address)>;
+
+  Lookup();
+  static std::shared_ptr<Lookup> Create() { return std::make_shared<Lookup>(); }
+
+  // Starts resolving name; a pending lookup is dropped silently.  Returns 0
+  // when the lookup runs, else the code of the refusal (nothing follows).
+  int Start(const std::string& name, Done done);
+  // Drops the pending lookup silently.
+  void Cancel();
+  bool Pending() const { return pending_; }
+
+ private:
+  void Finished(uint64_t gen, const std::error_code& ec,
+                const asio::ip::tcp::resolver::results_type& results);
+
+  asio::ip::tcp::resolver resolver_;
+  uint64_t gen_ = 0;
+  bool pending_ = false;
+  Done done_;
+};
+
+}  // namespace harvox::net::detail

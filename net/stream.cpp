@@ -1,0 +1,396 @@
+// Connection machinery: connect, readiness-driven data events, end-of-input
+// detection, the ordered output queue and the graceful close.
+//
+// Input is never read by the stream itself: a readiness notice becomes one
+// data event, and the owner reads.  When nothing is waiting at a notice the
+// input has ended (orderly or by a reset), which a peeking recv tells apart.
+// When the peer has hung up while bytes are still waiting, the data events
+// go on until the reader has taken everything, so nothing is lost.
+//
+// Re-entrancy: see stream.h.  Every completion captures the stream itself,
+// so the stream outlives its owner until Asio has delivered them all.
+#include "net/stream.h"
+
+#include "util/event_loop.h"
+
+#include <asio/write.hpp>
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <climits>
+
+namespace harvox::net::detail {
+
+namespace {
+
+using asio::ip::tcp;
+
+constexpr auto kRetryDelay = std::chrono::milliseconds(100);
+// How long a closed connection may take to deliver its last output.
+constexpr auto kCloseDeadline = std::chrono::seconds(10);
+constexpr size_t kChunk = 16384;
+
+// True when the peer has shut down its sending side (or the connection
+// broke) even though bytes may still be waiting.
+bool PeerHungUp(int fd) {
+  pollfd p{fd, static_cast<short>(POLLIN | POLLRDHUP), 0};
+  return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
+// The pending error of a socket, as a Windows Sockets number (0: none).
+int SocketErrorOf(int fd) {
+  int err = 0;
+  socklen_t len = sizeof err;
+  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+  return WinsockFromErrno(err);
+}
+
+}  // namespace
+
+Stream::Stream() : socket_(Loop()), retry_(Loop()), deadline_(Loop()) {}
+
+Stream::~Stream() = default;
+
+template <typename Slot, typename... Args>
+bool Stream::Emit(Slot slot, Args... args) {
+  auto pin = shared_from_this();
+  auto handler = events_.*slot;  // a copy: the handler may clear the slot
+  if (handler) {
+    try {
+      handler(args...);
+    } catch (...) {
+      // A handler's failure must not unwind through the message loop.
+    }
+  }
+  return !detached_;
+}
+
+int Stream::Connect(const tcp::endpoint& to, bool keep_alive_and_reuse) {
+  if (phase_ != Phase::Idle) return kWSAEISCONN;
+  std::error_code ec;
+  socket_.open(tcp::v4(), ec);
+  if (ec) return ToWinsock(ec);
+  if (keep_alive_and_reuse) {
+    socket_.set_option(asio::socket_base::keep_alive(true), ec);
+    socket_.set_option(asio::socket_base::reuse_address(true), ec);
+  }
+  socket_.non_blocking(true, ec);
+  // Asio's own connect would wait for the outcome; a plain non-blocking
+  // connect separates an immediate refusal from an attempt under way.
+  if (!ec && ::connect(socket_.native_handle(), to.data(),
+                       static_cast<socklen_t>(to.size())) != 0) {
+    const int err = errno;
+    if (err != EINPROGRESS && err != EINTR) ec = std::error_code(err, std::system_category());
+  }
+  if (ec) {
+    const int code = ToWinsock(ec);
+    std::error_code ignored;
+    socket_.close(ignored);
+    return code;
+  }
+  peer_ = to;
+  phase_ = Phase::Connecting;
+  socket_.async_wait(tcp::socket::wait_write,
+                     [self = shared_from_this(), gen = gen_](const std::error_code& e) {
+                       self->ConnectDone(gen, e);
+                     });
+  return 0;
+}
+
+void Stream::ConnectDone(uint64_t gen, const std::error_code& ec) {
+  if (gen != gen_ || phase_ != Phase::Connecting) return;
+  int code = ToWinsock(ec);
+  if (code == 0) code = SocketErrorOf(socket_.native_handle());
+  if (code != 0) {
+    phase_ = Phase::Ended;
+    broken_ = true;
+    ++gen_;
+    out_.clear();
+    std::error_code ignored;
+    socket_.close(ignored);
+  } else {
+    phase_ = Phase::Open;
+    ArmRead();
+    StartWrite();
+  }
+  Emit(&Events::connected, code);
+}
+
+bool Stream::Adopt(tcp::socket socket) {
+  socket_ = std::move(socket);
+  std::error_code ec;
+  socket_.non_blocking(true, ec);
+  if (!ec) peer_ = socket_.remote_endpoint(ec);
+  if (ec) {
+    socket_.close(ec);
+    phase_ = Phase::Closed;
+    return false;
+  }
+  phase_ = Phase::Open;
+  return true;
+}
+
+// ---- input ----
+
+void Stream::ArmRead() {
+  if (read_armed_ || phase_ != Phase::Open) return;
+  read_armed_ = true;
+  socket_.async_wait(tcp::socket::wait_read,
+                     [self = shared_from_this(), gen = gen_](const std::error_code& ec) {
+                       self->ReadReady(gen, ec);
+                     });
+}
+
+// The owner read nothing at the last event: ask again a little later rather
+// than spinning on a readiness that nobody consumes.
+void Stream::ArmRetry() {
+  if (retry_armed_ || phase_ != Phase::Open) return;
+  retry_armed_ = true;
+  retry_.expires_after(kRetryDelay);
+  retry_.async_wait([self = shared_from_this(), gen = gen_](const std::error_code&) {
+    if (gen != self->gen_) return;
+    self->retry_armed_ = false;
+    self->ArmRead();
+  });
+}
+
+void Stream::ReadReady(uint64_t gen, const std::error_code& ec) {
+  if (gen != gen_) return;
+  read_armed_ = false;
+  if (phase_ != Phase::Open) return;
+  if (ec) {
+    End(ErrorKind::Receive, ToWinsock(ec), false);
+    return;
+  }
+  CheckInput();
+}
+
+void Stream::CheckInput() {
+  if (pending_error_ != 0) {
+    End(ErrorKind::Disconnect, pending_error_, false);
+    return;
+  }
+  std::error_code ec;
+  const size_t waiting = socket_.available(ec);
+  if (ec) {
+    End(ErrorKind::Receive, ToWinsock(ec), false);
+    return;
+  }
+  if (waiting == 0) {
+    ProbeEnd(false);
+    return;
+  }
+  const bool hung_up = PeerHungUp(socket_.native_handle());
+  reads_ = 0;
+  if (!Emit(&Events::readable) || phase_ != Phase::Open) return;
+  if (hung_up && pending_error_ == 0) {
+    const size_t left = socket_.available(ec);
+    if (!ec && left == 0) {
+      ProbeEnd(true);
+      return;
+    }
+    if (reads_ == 0) {
+      // The peer is gone and the reader declined what is left: waiting
+      // would only repeat the same event for ever.
+      End(ErrorKind::Disconnect, SocketErrorOf(socket_.native_handle()), true);
+      return;
+    }
+  }
+  if (reads_ > 0) {
+    ArmRead();
+  } else {
+    ArmRetry();
+  }
+}
+
+// Nothing is waiting: the input has ended, or the notice was stale.
+void Stream::ProbeEnd(bool last_read) {
+  char byte;
+  const ssize_t r = ::recv(socket_.native_handle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  if (r > 0) {
+    ArmRead();
+    return;
+  }
+  if (r == 0) {
+    End(ErrorKind::Disconnect, 0, last_read);
+    return;
+  }
+  const int err = errno;
+  if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR) {
+    ArmRead();
+    return;
+  }
+  End(ErrorKind::Disconnect, WinsockFromErrno(err), last_read);
+}
+
+void Stream::End(ErrorKind kind, int code, bool last_read) {
+  phase_ = Phase::Ended;
+  ++gen_;
+  retry_.cancel();
+  retry_armed_ = false;
+  read_armed_ = false;
+  if (code != 0) {
+    broken_ = true;
+    out_.clear();
+  }
+  Emit(&Events::ended, kind, code, last_read);
+}
+
+int Stream::Receive(char* buf, size_t size) {
+  if (phase_ != Phase::Open && phase_ != Phase::Ended) {
+    last_error_ = kWSAENOTCONN;
+    return -1;
+  }
+  if (!socket_.is_open()) {
+    last_error_ = kWSAENOTCONN;
+    return -1;
+  }
+  if (size == 0) return 0;
+  if (size > INT_MAX) size = INT_MAX;
+  ++reads_;
+  std::error_code ec;
+  const size_t n = socket_.read_some(asio::buffer(buf, size), ec);
+  if (!ec) {
+    ArmRead();  // reading re-enables the data event
+    return static_cast<int>(n);
+  }
+  if (ec == asio::error::would_block || ec == asio::error::try_again ||
+      ec == asio::error::interrupted) {
+    last_error_ = kWSAEWOULDBLOCK;
+    ArmRead();
+    return -1;
+  }
+  if (ec == asio::error::eof) {
+    ArmRead();  // the readiness check reports the end
+    return 0;
+  }
+  last_error_ = ToWinsock(ec);
+  if (phase_ == Phase::Open) {
+    pending_error_ = last_error_;
+    ArmRead();
+  }
+  return -1;
+}
+
+void Stream::DiscardInput() {
+  auto chunk = std::make_unique<char[]>(kChunk);
+  Receive(chunk.get(), kChunk);
+}
+
+// ---- output ----
+
+void Stream::Send(const char* data, size_t size) {
+  if (size == 0 || broken_) return;
+  if (phase_ == Phase::Idle || phase_ == Phase::Closing || phase_ == Phase::Closed) return;
+  out_.append(data, size);
+  StartWrite();
+}
+
+size_t Stream::PendingOutput() const {
+  return (writing_ ? inflight_.size() - inflight_pos_ : 0) + out_.size();
+}
+
+void Stream::StartWrite() {
+  if (writing_ || broken_) return;
+  if (phase_ != Phase::Open && phase_ != Phase::Ended && phase_ != Phase::Closing) return;
+  if (inflight_pos_ >= inflight_.size()) {
+    if (out_.empty()) return;
+    inflight_.clear();
+    inflight_.swap(out_);
+    inflight_pos_ = 0;
+  }
+  writing_ = true;
+  socket_.async_write_some(
+      asio::buffer(inflight_.data() + inflight_pos_, inflight_.size() - inflight_pos_),
+      [self = shared_from_this()](const std::error_code& ec, size_t n) { self->Written(ec, n); });
+}
+
+void Stream::Written(const std::error_code& ec, size_t n) {
+  writing_ = false;
+  inflight_pos_ += n;
+  if (phase_ == Phase::Closed) return;
+  if (ec && ec != asio::error::would_block && ec != asio::error::try_again) {
+    inflight_.clear();
+    inflight_pos_ = 0;
+    out_.clear();
+    if (phase_ == Phase::Closing) {
+      CloseNow();
+    } else if (phase_ == Phase::Open) {
+      End(ErrorKind::Send, ToWinsock(ec), false);
+    } else {
+      broken_ = true;
+    }
+    return;
+  }
+  if (inflight_pos_ < inflight_.size() || !out_.empty()) {
+    StartWrite();
+  } else if (phase_ == Phase::Closing) {
+    ShutdownAndLinger();
+  }
+}
+
+// ---- closing ----
+
+void Stream::Close(bool graceful) {
+  if (detached_) return;
+  detached_ = true;
+  events_ = Events{};
+  ++gen_;
+  retry_.cancel();
+  const Phase was = phase_;
+  if (!socket_.is_open() || !graceful || broken_ || was == Phase::Idle ||
+      was == Phase::Connecting) {
+    CloseNow();
+    return;
+  }
+  phase_ = Phase::Closing;
+  deadline_.expires_after(kCloseDeadline);
+  deadline_.async_wait([self = shared_from_this()](const std::error_code&) {
+    if (self->phase_ == Phase::Closing) self->CloseNow();
+  });
+  if (writing_) return;  // the write completion carries on
+  if (PendingOutput() > 0 || inflight_pos_ < inflight_.size()) {
+    StartWrite();
+    return;
+  }
+  ShutdownAndLinger();
+}
+
+// Our side is done: tell the peer, then keep reading (and dropping) until
+// it closes too.  Closing with unread input would make the kernel answer
+// with a reset, and the peer could lose the last text we sent.
+void Stream::ShutdownAndLinger() {
+  std::error_code ec;
+  socket_.shutdown(tcp::socket::shutdown_send, ec);
+  if (ec) {
+    CloseNow();
+    return;
+  }
+  LingerRead();
+}
+
+void Stream::LingerRead() {
+  if (!scratch_) scratch_ = std::make_unique<char[]>(kChunk);
+  socket_.async_read_some(asio::buffer(scratch_.get(), kChunk),
+                          [self = shared_from_this()](const std::error_code& ec, size_t) {
+                            if (self->phase_ != Phase::Closing) return;
+                            if (ec) {
+                              self->CloseNow();
+                            } else {
+                              self->LingerRead();
+                            }
+                          });
+}
+
+void Stream::CloseNow() {
+  phase_ = Phase::Closed;
+  out_.clear();
+  std::error_code ec;
+  retry_.cancel();
+  deadline_.cancel();
+  socket_.close(ec);
+}
+
+}  // namespace harvox::net::detail

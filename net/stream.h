@@ -1,0 +1,116 @@
+// One TCP connection on the message loop: the machinery shared by the
+// engine socket (TWSocket), outbound connections (TClientSocket) and
+// accepted connections (TServerSocket).  It owns the socket, the output
+// queue, the read-readiness watch and the graceful close; the public socket
+// classes turn its three plain events into their own.
+//
+// Re-entrancy: every event is raised through one guarded call that pins the
+// stream for the handler's duration; the handler may Close the stream or
+// release its owner, and the stream touches nothing of its owner afterwards.
+// Late Asio completions are judged by phase and a generation number, never
+// by their error code.  A stream is used for one connection only.
+#pragma once
+
+#include "net/winsock.h"
+
+#include <asio/ip/tcp.hpp>
+#include <asio/steady_timer.hpp>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace harvox::net::detail {
+
+class Stream : public std::enable_shared_from_this<Stream> {
+ public:
+  struct Events {
+    // The outbound attempt ended: 0 = connected, else the refusal's code.
+    std::function<void(int code)> connected;
+    // Bytes are waiting.  The next one comes only after the handler read
+    // (or, if it read nothing, after a short pause).
+    std::function<void()> readable;
+    // The connection ended: Disconnect with 0 when the peer closed in order,
+    // otherwise the failure.  last_read: the data event just before was
+    // already raised with the peer gone, so nothing is waiting any more.
+    std::function<void(ErrorKind kind, int code, bool last_read)> ended;
+  };
+  enum class Phase { Idle, Connecting, Open, Ended, Closing, Closed };
+
+  Stream();
+  ~Stream();
+  Stream(const Stream&) = delete;
+  Stream& operator=(const Stream&) = delete;
+
+  static std::shared_ptr<Stream> Create() { return std::make_shared<Stream>(); }
+
+  // Opens a socket and starts connecting.  Returns 0 when the attempt is
+  // under way, else the code of an immediate refusal (no event follows).
+  int Connect(const asio::ip::tcp::endpoint& to, bool keep_alive_and_reuse);
+  // Takes over an accepted socket; false when the peer is already gone.
+  bool Adopt(asio::ip::tcp::socket socket);
+  // Starts watching an adopted socket for input.
+  void Start() { ArmRead(); }
+  void SetEvents(Events events) { events_ = std::move(events); }
+
+  // One non-blocking read: bytes copied, 0 at the end of input, -1 when
+  // nothing could be read.  A hard error is kept and ends the stream at the
+  // next readiness check, so the event carries its code.
+  int Receive(char* buf, size_t size);
+  // Reads and drops one chunk (for owners without a reader).
+  void DiscardInput();
+  // Queues bytes; they go out in order.  Never blocks, never drops while
+  // the connection can still send.
+  void Send(const char* data, size_t size);
+  size_t PendingOutput() const;
+  // Ends the stream without raising anything.  Graceful: queued output
+  // still goes out, then the sending side is shut down and the socket
+  // closed once the peer closes or a deadline passes.  Otherwise the queue
+  // is dropped and the socket closed at once.  A second call does nothing.
+  void Close(bool graceful);
+
+  Phase GetPhase() const { return phase_; }
+  // Closed or released: no event will come from this stream any more.
+  bool Detached() const { return detached_; }
+  const asio::ip::tcp::endpoint& Peer() const { return peer_; }
+  int LastError() const { return last_error_; }
+
+ private:
+  template <typename Slot, typename... Args>
+  bool Emit(Slot slot, Args... args);
+  void ConnectDone(uint64_t gen, const std::error_code& ec);
+  void ArmRead();
+  void ArmRetry();
+  void ReadReady(uint64_t gen, const std::error_code& ec);
+  void CheckInput();
+  void ProbeEnd(bool last_read);
+  void End(ErrorKind kind, int code, bool last_read);
+  void StartWrite();
+  void Written(const std::error_code& ec, size_t n);
+  void ShutdownAndLinger();
+  void LingerRead();
+  void CloseNow();
+
+  asio::ip::tcp::socket socket_;
+  asio::steady_timer retry_;
+  asio::steady_timer deadline_;
+  asio::ip::tcp::endpoint peer_;
+  Events events_;
+  Phase phase_ = Phase::Idle;
+  uint64_t gen_ = 0;
+  bool detached_ = false;
+  bool broken_ = false;  // failed: nothing more can be sent
+  bool read_armed_ = false;
+  bool retry_armed_ = false;
+  unsigned reads_ = 0;  // Receive calls during the current data event
+  int pending_error_ = 0;
+  int last_error_ = 0;
+  std::string out_;       // queued, not yet handed to the socket
+  std::string inflight_;  // being written; untouched while a write runs
+  size_t inflight_pos_ = 0;
+  bool writing_ = false;
+  std::unique_ptr<char[]> scratch_;  // input thrown away while lingering
+};
+
+}  // namespace harvox::net::detail
