@@ -48,14 +48,15 @@ void FakeEngine::Violation(std::string text) {
 }
 
 void FakeEngine::OnFrame(const std::shared_ptr<Client>& c, const AgwFrame& f) {
+  // The violation first: whoever sees the frame recorded sees it too.
+  if (f.kind == 'D' && c->links.count(LinkOf(f.from, f.to)) == 0)
+    Violation("client " + std::to_string(c->index) + " sent 'D' from " + f.from + " to " + f.to +
+              " without a live link");
   {
     std::lock_guard<std::mutex> lock(mu_);
     log_.push_back({c->index, f});
   }
   cv_.notify_all();
-  if (f.kind == 'D' && c->links.count(LinkOf(f.from, f.to)) == 0)
-    Violation("client " + std::to_string(c->index) + " sent 'D' from " + f.from + " to " + f.to +
-              " without a live link");
   if (AutoOn(f.kind)) AutoReply(c, f);
   Script script;
   {
