@@ -1,0 +1,352 @@
+// Link set-up, the send path and the receive loop of TL2.  Every public
+// operation catches what fails inside it and writes its fixed
+// "Exception on module" line; nothing escapes to the service.
+#include "agw/l2.h"
+
+#include <exception>
+
+#include "agw/tcp_client.h"
+#include "shell/log.h"
+#include "util/strings.h"
+#include "util/timer.h"
+
+namespace harvox {
+
+TL2::TL2(TLog* log) : Log(log), tcp_(std::make_unique<TTCPClient>(log)) {
+  tcp_->OnConnected = [this](TTCPClient&, int c) { AGWConnect(c); };
+  tcp_->OnDisconnected = [this](TTCPClient&, int c) { AGWDisc(c); };
+  tcp_->OnDataAvailable = [this](TTCPClient&, int c) { AGWRead(c); };
+  tcp_->OnError = [this](TTCPClient&, int c) { AGWError(c); };
+}
+
+TL2::~TL2() {
+  refresh_timer_.reset();
+  W(1, "{L2} AGW Object Destroyed");
+  // The transport goes first so no socket event can reach a half-destroyed link.
+  tcp_.reset();
+}
+
+void TL2::W(uint8_t level, std::string_view text) {
+  if (Log) Log->Write(level, text);
+}
+
+void TL2::D(uint8_t level, std::string_view data) {
+  if (Log) Log->Dump(level, data);
+}
+
+void TL2::SetAddress(const std::string& value) {
+  if (Active) return W(1, "{L2} Error can not change the IP Address while active");
+  W(3, "{L2} Set Address " + value);
+  address_ = value;
+}
+
+void TL2::SetPort(int32_t value) {
+  if (Active) return W(1, "{L2} Error can not change the TCP Port while active");
+  W(3, "{L2} Set TCP Port " + std::to_string(value));
+  if (value != 0) port_ = value;
+}
+
+void TL2::SetCallSign(const std::string& value) {
+  if (Active) return W(1, "{L2} Error can not change the callsign while active");
+  W(3, "{L2} Set CallSign " + value);
+  callsign_ = value;
+}
+
+void TL2::SetMonitor(const std::string& value) {
+  W(1, "{L2} Set Monitor <" + value + "> CallSign(" + callsign_ + ")");
+  const std::string upper = UpperText(value);
+  if (upper.empty() || upper.find_first_not_of("MIUSCN") != std::string::npos) return;
+  const bool switch_on = monitor_ == "N" && upper != "N";
+  const bool switch_off = monitor_ != "N" && upper == "N";
+  if (!switch_on && !switch_off) return;
+  if (Active) Write(0, 0, 'm', "", "", {});  // 'm' toggles the engine's monitoring
+  monitor_ = upper;
+}
+
+void TL2::ClearPorts() {
+  NumPorts = 16;
+  for (auto& p : Ports) p = PCB{};
+}
+
+void TL2::Open() {
+  try {
+    if (address_.empty() && HostName.empty()) {
+      return W(1, "{L2} ERROR No IP Address or HostName indicated, object creation aborted");
+    }
+    if (callsign_.empty()) return W(1, "{L2} ERROR No CallSign indicated, object creation aborted");
+    ClearPorts();
+    if (!poll_timer_ && PollEnabled) {
+      poll_timer_ = std::make_unique<Timer>();
+      poll_timer_->SetHandler([this](Timer&) { PollTick(); });
+      poll_timer_->SetInterval(static_cast<uint32_t>(PollInterval));
+      poll_timer_->SetEnabled(true);
+    }
+    if (!HostName.empty()) {
+      tcp_->HostName = HostName;
+    } else {
+      tcp_->Address = address_;
+    }
+    tcp_->Port = port_;
+    tcp_->Open();
+    W(1, "{L2} AGW Object Opened HostName(" + tcp_->HostName + ") Addr(" + tcp_->Address + ":" +
+             std::to_string(tcp_->Port) + ")");
+  } catch (const std::exception&) {
+    W(1, "{L2} Exception on module Open");
+  }
+}
+
+void TL2::Close() {
+  try {
+    refresh_timer_.reset();
+    W(1, "{L2} AGW Object Closed " + tcp_->Address + ":" + std::to_string(tcp_->Port));
+    tcp_->SetActive(false);
+  } catch (const std::exception&) {
+    W(1, "{L2} Exception on module Close");
+  }
+}
+
+void TL2::AGWConnect(int code) {
+  try {
+    W(1, "{L2} Connected with AGWPE");
+    Active = 1;
+    LastError = code & 0xFFFF;
+    // A new connection is a new stream: bytes of an earlier one must never
+    // be read as the start of this one.
+    rx_.Reset();
+    links_with_data_.clear();
+    if (poll_timer_) {
+      poll_timer_->SetInterval(static_cast<uint32_t>(PollInterval));
+      poll_timer_->Restart();
+    }
+    if (!Password.empty() && !Login.empty()) {
+      W(3, "{L2} Sending Login Frame User(" + Login + ") Paswd(****)");
+      const std::string info = BuildLogin(Login, Password);
+      W(4, "{L2} <OnAGWUp> Login Frame Info Area");
+      D(4, info);
+      Write(0, 0, 'P', "", "", info);
+    }
+    if (FOnAGWUp) {
+      W(4, "{L2} Fired Event <FOnAGWUp>");
+      FOnAGWUp(*this);
+    }
+    Write(0, 0, 'G', "", "", {});
+    Write(0, 0, 'R', "", "", {});
+    if (RawMonitor) Write(0, 0, 'k', "", "", {});
+    if (monitor_.find_first_of("UISC") != std::string::npos) Write(0, 0, 'm', "", "", {});
+  } catch (const std::exception&) {
+    W(1, "{L2} Exception on module AGWConnect");
+  }
+}
+
+void TL2::AGWDisc(int code) {
+  try {
+    W(1, "{L2} Disconnected from AGWPE");
+    Active = 0;
+    LastError = code & 0xFFFF;
+    if (poll_timer_) poll_timer_->SetEnabled(false);
+    DropDrains();
+    if (FOnAGWDown) {
+      W(4, "{L2} Fired Event <FOnAGWDown>");
+      FOnAGWDown(*this);
+    }
+  } catch (const std::exception&) {
+    W(1, "{L2} Exception on module AGWDisc");
+  }
+}
+
+void TL2::AGWError(int code) {
+  try {
+    W(1, "{L2} <AGWError> Socket Error from AGWPE");
+    LastError = code & 0xFFFF;
+    Active = 0;
+    if (poll_timer_) poll_timer_->SetEnabled(false);
+    DropDrains();
+    if (FOnAGWError) {
+      W(4, "{L2} Fired Event <FOnAGWError>");
+      FOnAGWError(*this);
+    }
+  } catch (const std::exception&) {
+    W(1, "{L2} Exception on module AGWError");
+  }
+}
+
+bool TL2::Write(uint8_t port, uint8_t pid, char kind, const std::string& from,
+                const std::string& to, std::string_view data) {
+  try {
+    if (!tcp_->Active) {
+      W(2, "{L2} L2 Frame not sent because there is no TCP/IP connection with AGWPE");
+      return false;
+    }
+    if (Log && Log->Enabled(4)) {
+      W(4, "{L2} <Write> Port(" + std::to_string(port) + ") DK[" + kind + "] Pid(" + ByteToHex(pid) +
+               ") From(" + from + ") To(" + to + ") DK[" + kind + "] Len(" +
+               std::to_string(data.size()) + ") using object(" + callsign_ + ")");
+    }
+    D(5, data);
+    Send(port, pid, kind, from, to, data);
+    return true;
+  } catch (const std::exception&) {
+    W(1, "{L2} Exception on module Write");
+    return false;
+  }
+}
+
+bool TL2::Send(uint8_t port, uint8_t pid, char kind, const std::string& from,
+               const std::string& to, std::string_view data) {
+  try {
+    if (!tcp_->Active) {
+      W(5, "{L2} <Send> Invalid Socket or Inactive Socket AGWPE, discard");
+      return false;
+    }
+    W(4, "{L2} <Send> Frame Header iLen(" + std::to_string(data.size()) + ")");
+    const auto pieces = BuildFrames(port, pid, kind, from, to, data);
+    if (pieces.empty()) {
+      W(1, "{L2} <Send> Frame too long for one frame, refused Len(" + std::to_string(data.size()) + ")");
+      return false;
+    }
+    const char* how = data.empty()               ? "{L2} <Send> Sent Frame with Header Alone"
+                      : pieces.size() == 1       ? "{L2} <Send> Send Frame Header+Info"
+                                                 : "{L2} <Send> Frame Split, partial delivery";
+    for (const auto& piece : pieces) {
+      W(4, how);
+      D(5, piece);
+      SendAGW(piece);
+    }
+    return true;
+  } catch (const std::exception&) {
+    W(1, "{L2} Exception on module Send");
+    return false;
+  }
+}
+
+void TL2::SendAGW(std::string_view bytes) {
+  try {
+    if (!tcp_->Active) return W(1, "{L2} ERROR attempt to send to AGWPE with no active connection");
+    tcp_->SendText(bytes);
+  } catch (const std::exception&) {
+    W(1, "{L2} Exception on module SendAGW");
+  }
+}
+
+bool TL2::AGWRegister(const std::string& call) {
+  if (call.empty()) return false;
+  try {
+    Write(0, 0, 'X', call, "", {});
+    return true;
+  } catch (const std::exception&) {
+    W(1, "{L2} Exception on module AGWRegister");
+    return false;
+  }
+}
+
+bool TL2::AGWUnRegister(const std::string& call) {
+  if (call.empty()) return false;
+  try {
+    Write(0, 0, 'x', call, "", {});
+    return true;
+  } catch (const std::exception&) {
+    W(1, "{L2} Exception on module AGWUnRegister");
+    return false;
+  }
+}
+
+void TL2::ConnectExt(uint8_t port, uint8_t pid, const std::string& own, const std::string& remote,
+                     const std::string& via) {
+  try {
+    std::string info;
+    if (!via.empty()) {
+      W(4, "{L2} Connect with VIA Information");
+      const std::string joined = NormaliseVia(via);
+      if (!joined.empty()) info = BuildVia(joined);
+      W(4, "{L2} VIA->[" + joined + "]");
+      D(5, info);
+    }
+    if (pid == 0 || pid == 0xF0) {
+      Write(port, 0, info.empty() ? 'C' : 'v', own, remote, info);
+    } else if (!via.empty()) {
+      Write(port, 0, 'v', own, remote, info);
+    } else {
+      Write(port, pid, 'c', own, remote, std::string(1, static_cast<char>(pid)));
+    }
+  } catch (const std::exception&) {
+    W(1, "{L2} Exception on module ConnectExt");
+  }
+}
+
+void TL2::DisconnectExt(uint8_t port, const std::string& own, const std::string& remote) {
+  try {
+    Write(port, 0, 'd', own, remote, {});
+  } catch (const std::exception&) {
+    W(1, "{L2} Exception on module Disconnect Ext");
+  }
+}
+
+void TL2::SendData(int32_t port, uint8_t pid, const std::string& own, const std::string& remote,
+                   std::string_view data) {
+  try {
+    W(4, "{L2} SendData Received Port(" + std::to_string(port) + ") Pid(" + std::to_string(pid) +
+             ") To(" + remote + ")");
+    D(5, data);
+    const auto wire_port = static_cast<uint8_t>(port);
+    if (Write(wire_port, pid, 'D', own, remote, data)) {
+      links_with_data_.emplace(wire_port == 0 ? 1 : wire_port, own, remote);
+    }
+  } catch (const std::exception&) {
+    W(1, "{L2} Exception on module SendData");
+  }
+}
+
+bool TL2::IsIP(const std::string& text) {
+  const IpSegments ip = CheckIP(text);
+  const auto& s = ip.Segment;
+  W(3, "{L2} <IsIP> Address(" + text + ") Parsed as IP1(" + s[0] + ") IP2(" + s[1] + ") IP3(" +
+           s[2] + ") IP4(" + s[3] + ")");
+  switch (ip.Verdict) {
+    case IpVerdict::EmptySegment:
+      W(3, "{L2} One or more segments are empty, must be a HostName");
+      return false;
+    case IpVerdict::NonNumeric:
+      W(3, "{L2} One or more segments are non-numeric, must be a HostName");
+      return false;
+    case IpVerdict::OutOfRange:
+      W(3, "{L2} Some not between 0..255 , must be a HostName");
+      return false;
+    case IpVerdict::Address:
+      break;
+  }
+  W(3, "{L2} All segments numeric and between 0..255 , must be an IP Address");
+  return true;
+}
+
+void TL2::PollTick() {
+  if (poll_timer_) poll_timer_->SetEnabled(false);
+  AGWRead(0);
+}
+
+void TL2::AGWRead(int code) {
+  try {
+    if (poll_timer_) {
+      poll_timer_->SetInterval(static_cast<uint32_t>(PollInterval));
+      poll_timer_->Restart();
+    }
+    LastError = code & 0xFFFF;
+    const int n = tcp_->Receive(rx_buffer_.data(), rx_buffer_.size());
+    if (n < 1) return;
+    const std::string_view bytes(rx_buffer_.data(), static_cast<size_t>(n));
+    W(5, "{L2} Read from AGWPE Socket ");
+    D(5, bytes);
+    Store(bytes);
+  } catch (const std::exception&) {
+    W(1, "{L2} Exception on module AGWRead");
+  }
+}
+
+void TL2::Store(std::string_view bytes) {
+  try {
+    rx_.Store(bytes, [this](const FrameHeader& h, std::string_view data) { Decode(h, data); });
+  } catch (const std::exception&) {
+    W(1, "{L2} Exception on module Store");
+  }
+}
+
+}  // namespace harvox

@@ -1,0 +1,218 @@
+// TL2: one link to the packet engine.  Owns its transport, builds and sends
+// frames, cuts the received stream back into frames and dispatches each one
+// as events (Decode).  Also keeps the engine's port table, and can end an
+// AX.25 link only after the engine has sent what was queued on it.
+//
+// Re-entrancy: main thread only.  Event handlers run inside the read path
+// and may call any operation of the same link (SendData, ConnectExt,
+// DisconnectExt, even Close or Open); the reassembly loop then continues
+// with the next frame.  A handler must not destroy the link it was called
+// from.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <vector>
+
+#include "agw/frame.h"
+
+namespace harvox {
+
+class TLog;
+class TTCPClient;
+class Timer;
+
+// One radio port of the engine.
+struct PCB {
+  std::string Description;
+  uint8_t Known = 0;
+  std::array<uint8_t, 8> Params{};
+  int32_t Counter = 0;
+  int32_t Frames = 0;
+  std::array<std::string, 20> Heard;
+};
+
+// A frame to send later, when a link's queue has drained.
+struct QueuedFrame {
+  uint8_t Port = 0;
+  uint8_t PID = 0;
+  char Kind = 0;
+  std::string From, To, Data;
+};
+
+class TL2 {
+ public:
+  using CallEvent = std::function<void(TL2&, uint8_t port, const std::string& call,
+                                       const std::string& text)>;
+  using CallExEvent = std::function<void(TL2&, uint8_t port, const std::string& from,
+                                         const std::string& to, const std::string& text)>;
+  using FrameEvent = std::function<void(TL2&, uint8_t port, uint8_t pid, char kind,
+                                        const std::string& from, const std::string& to,
+                                        std::string_view data)>;
+  using LinkEvent = std::function<void(TL2&)>;
+  using RegisterEvent = std::function<void(TL2&, const std::string& call, std::string_view data)>;
+  using IFrameEvent = std::function<void(TL2&, uint8_t port, const std::string& src,
+                                         const std::string& dst, const std::string& digis,
+                                         const std::string& type, const std::string& pid_text,
+                                         int32_t nr, int32_t ns, int32_t len,
+                                         const std::string& text)>;
+  using UIFrameEvent = std::function<void(TL2&, uint8_t port, const std::string& src,
+                                          const std::string& dst, const std::string& digis,
+                                          const std::string& type, const std::string& pid_text,
+                                          int32_t len, const std::string& text)>;
+  using SFrameEvent = std::function<void(TL2&, uint8_t port, const std::string& from,
+                                         const std::string& to, const std::string& digis,
+                                         const std::string& type, int32_t nr)>;
+  using MonitorEvent = std::function<void(TL2&, uint8_t port, const std::string& from,
+                                          const std::string& to, uint8_t pid,
+                                          std::string_view data)>;
+  using KissEvent = std::function<void(TL2&, uint8_t port, std::string_view frame)>;
+  using VersionEvent = std::function<void(TL2&, int32_t major, int32_t minor)>;
+  using PortFramesEvent = std::function<void(TL2&, uint8_t port, int32_t count)>;
+  using DataEvent = std::function<void(TL2&, uint8_t port, const std::string& from,
+                                       const std::string& to, uint8_t pid, std::string_view data)>;
+
+  explicit TL2(TLog* log);
+  ~TL2();
+  TL2(const TL2&) = delete;
+  TL2& operator=(const TL2&) = delete;
+
+  // Settings.
+  std::string HostName;
+  std::string Login;
+  std::string Password;
+  uint8_t RawMonitor = 0;
+  uint8_t PortRefresh = 0;
+  uint8_t PollEnabled = 1;
+  int32_t PollInterval = 500;
+  TLog* Log;
+
+  // State, read by the services and tests.
+  uint8_t Active = 0;
+  uint8_t Registered = 0;
+  int32_t LastError = 0;
+  int32_t VersionMajor = 0, VersionMinor = 0;
+  int32_t NumPorts = 16;
+  uint8_t LoopBack = 0, AXIP = 0;
+  int32_t LoopBackPort = 0, AXIPPort = 0;
+  std::array<PCB, 16> Ports;  // Ports[n - 1] is radio port n
+
+  // Events.
+  CallEvent FOnMyConnect, FOnHisConnect, FOnConnect, FOnRetryOut, FOnMyDisconnect,
+      FOnHisDisconnect, FOnDisconnect;
+  CallExEvent FOnConnectEx, FOnDisconnectEx;
+  FrameEvent FOnFrame;
+  LinkEvent FOnAGWUp, FOnAGWDown, FOnAGWError;
+  RegisterEvent FOnRegister, FOnUnRegister;
+  IFrameEvent FOnIFrame;
+  UIFrameEvent FOnUIFrame;
+  SFrameEvent FOnSFrame;
+  MonitorEvent FOnMonitorFrame;
+  KissEvent FOnKissFrame;
+  VersionEvent FOnVersion;
+  LinkEvent FOnPort, FOnParameter;
+  PortFramesEvent FOnPortFrames;
+  DataEvent FOnData;
+  MonitorEvent FOnDataUI;
+
+  const std::string& Address() const { return address_; }
+  int32_t Port() const { return port_; }
+  const std::string& CallSign() const { return callsign_; }
+  const std::string& Monitor() const { return monitor_; }
+  TTCPClient& Transport() { return *tcp_; }
+
+  void SetAddress(const std::string& value);
+  void SetPort(int32_t value);
+  void SetCallSign(const std::string& value);
+  void SetMonitor(const std::string& value);
+
+  void Open();
+  void Close();
+  bool AGWRegister(const std::string& call);
+  bool AGWUnRegister(const std::string& call);
+  void ConnectExt(uint8_t port, uint8_t pid, const std::string& own, const std::string& remote,
+                  const std::string& via);
+  void DisconnectExt(uint8_t port, const std::string& own, const std::string& remote);
+  void SendData(int32_t port, uint8_t pid, const std::string& own, const std::string& remote,
+                std::string_view data);
+  bool Write(uint8_t port, uint8_t pid, char kind, const std::string& from, const std::string& to,
+             std::string_view data);
+  bool IsIP(const std::string& text);
+
+  // Ends the link (port, own, remote) once the engine reports its queue
+  // empty: asks with 'Y' about once a second, then sends `after` in order
+  // ('d' and whatever must follow it).  Gives up waiting after DrainLimitMs
+  // and sends them anyway; drops them when the engine connection goes down.
+  // A link that carried no data since it came up is ended at once.
+  void EndLinkAfterDrain(uint8_t port, const std::string& own, const std::string& remote,
+                         std::vector<QueuedFrame> after);
+  size_t DrainsPending() const { return drains_.size(); }
+  uint32_t DrainPollMs = 1000;
+  uint32_t DrainLimitMs = 60000;
+
+  // Receive path entry points (public for tests and the transport).
+  void AGWRead(int code);
+  void Store(std::string_view bytes);
+  void Decode(const FrameHeader& h, std::string_view data);
+
+ private:
+  using LinkKey = std::tuple<uint8_t, std::string, std::string>;
+  struct Drain {
+    std::vector<QueuedFrame> After;
+    std::chrono::steady_clock::time_point Deadline;
+  };
+
+  void AGWConnect(int code);
+  void AGWDisc(int code);
+  void AGWError(int code);
+  bool Send(uint8_t port, uint8_t pid, char kind, const std::string& from, const std::string& to,
+            std::string_view data);
+  void SendAGW(std::string_view bytes);
+  void PollTick();
+  void RefreshTick();
+  void ClearPorts();
+  void W(uint8_t level, std::string_view text);
+  void D(uint8_t level, std::string_view data);
+
+  // Decode helpers.
+  void LogFrame(const FrameHeader& h, size_t len);
+  void DecodeKind(const FrameHeader& h, std::string_view data);
+  void FrameC(const FrameHeader& h, const std::string& text);
+  void FrameD(const FrameHeader& h, std::string_view data);
+  void FrameDisc(const FrameHeader& h, const std::string& text);
+  void FrameU(const FrameHeader& h, std::string_view data);
+  void FrameMonitor(const FrameHeader& h, std::string_view data);
+  void FrameY(const FrameHeader& h, std::string_view data);
+  void ParsePort(std::string_view data);
+  void ParseParam(uint8_t port, std::string_view data);
+  void ParseHeard(uint8_t port, std::string_view data);
+
+  // Drain helpers.
+  void DrainTick();
+  void FinishDrain(const LinkKey& key);
+  void DropDrains();
+  void NoteLinkEnded(uint8_t port, const std::string& own, const std::string& remote);
+
+  std::string address_;
+  int32_t port_ = 8000;
+  std::string callsign_;
+  std::string monitor_ = "N";
+  std::unique_ptr<TTCPClient> tcp_;
+  std::unique_ptr<Timer> poll_timer_;
+  std::unique_ptr<Timer> refresh_timer_;
+  std::unique_ptr<Timer> drain_timer_;
+  Reassembler rx_;
+  std::array<char, 5001> rx_buffer_{};
+  std::set<LinkKey> links_with_data_;
+  std::map<LinkKey, Drain> drains_;
+};
+
+}  // namespace harvox
