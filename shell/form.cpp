@@ -3,13 +3,14 @@
 
 #include <exception>
 
+#include "telnetd/telnetd.h"
 #include "util/files.h"
 #include "util/ini.h"
 
 namespace harvox {
 
 TForm1::TForm1() = default;
-TForm1::~TForm1() = default;
+TForm1::~TForm1() = default;  // after FormDestroy, or at exit
 
 TForm1::StartResult TForm1::FormCreate() {
   bool log_ready = false;
@@ -51,14 +52,40 @@ void TForm1::AddListeners() {
   }
 }
 
-void TForm1::CreateServices() {}
+void TForm1::CreateServices() {
+  if (!Config.TelnetEnabled) return;
+  TelnetD = std::make_unique<TTelnetD>(&Log);
+  TTelnetD& t = *TelnetD;
+  t.ListenPort = Config.TelnetPort;
+  t.MaxUsers = static_cast<uint32_t>(Config.MaxUsers);
+  t.ServerCall = Config.ServerCallsign;
+  t.DefNodePort = Config.NodePort;
+  t.DefNodeCall = Config.NodeCall;
+  t.SessionTimeout = Config.Timeout;
+  t.Secure = Config.Security;
+  t.AGWHost = Config.AgwHostName;
+  t.AGWAddress = Config.AgwAddress;
+  t.AGWPort = Config.AgwPort;
+  t.AGWLogin = Config.AgwLogin;
+  t.AGWPassword = Config.AgwPassword;
+  t.OnLinkUp = [this](TTelnetD&) { OnLinkUp(); };
+  t.OnLinkDown = [this](TTelnetD&) { OnLinkDown(); };
+  t.Welcome = Config.Welcome;
+  t.Bye = Config.Bye;
+  t.Recover = Config.Recover;
+  Log.Write(1, "Create: Telnet Server Created");
+}
 
-void TForm1::StartServices() {}
+void TForm1::StartServices() {
+  if (TelnetD) TelnetD->SetActive(true);
+}
 
-void TForm1::OnLinkUp() {}
+void TForm1::OnLinkUp() { LinkUp = true; }
 
-void TForm1::OnLinkDown() {}
+void TForm1::OnLinkDown() { LinkUp = false; }
 
-void TForm1::FormDestroy() {}
+void TForm1::FormDestroy() {
+  TelnetD.reset();  // writes its release line
+}
 
 }  // namespace harvox

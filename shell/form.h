@@ -16,6 +16,8 @@
 namespace harvox {
 
 
+class TTelnetD;
+
 class TForm1 {
  public:
   enum class StartResult { Running, ConfigError };
@@ -33,6 +35,9 @@ class TForm1 {
   std::vector<Listener> Listeners;
   // Set when a start-up step failed: the cause, for standard error.
   std::string StartupError;
+  std::unique_ptr<TTelnetD> TelnetD;
+  // Whether the Telnet server's engine link is up (the tray icon's colour).
+  bool LinkUp = false;
 
   static constexpr const char* kVersion = "Harvox 1.20.00";
 

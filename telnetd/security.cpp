@@ -1,0 +1,93 @@
+// Login verification against USERS.INI, read afresh at every attempt so
+// edits count at once.  Entries: ID=password,callsign,auth,port:nodecall.
+// Typed values are cleaned to letters and digits; entries are compared
+// upper-cased but not cleaned, so an entry id with punctuation never
+// matches.  Passwords never reach the log in clear.
+#include <exception>
+
+#include "shell/log.h"
+#include "telnetd/telnetd.h"
+#include "util/files.h"
+#include "util/ini.h"
+#include "util/strings.h"
+
+namespace harvox {
+namespace {
+
+struct UserEntry {
+  std::string Id, Password, Call, AuthText, NodePortText, NodeCall;
+};
+
+UserEntry ParseEntry(const std::string& line, int32_t def_port, const std::string& def_call) {
+  std::string rest = line;
+  UserEntry e;
+  e.Id = UpperText(CutField(rest, '='));
+  e.Password = UpperText(CutField(rest, ','));
+  e.Call = UpperText(CutField(rest, ','));
+  e.AuthText = CutField(rest, ',');
+  std::string node = CutField(rest, ',');
+  e.NodePortText = CutField(node, ':');
+  e.NodeCall = UpperText(node);
+  if (!IsNumeric(e.NodePortText)) e.NodePortText = std::to_string(def_port);
+  if (e.NodeCall.empty()) e.NodeCall = UpperText(def_call);
+  return e;
+}
+
+}  // namespace
+
+bool TTelnetD::Security(Circuit* c) {
+  auto& u = c->Ucb;
+  W(3, "{TelnetD} <Security> Verifying against File=" + UsersFile);
+  W(3, "{TelnetD} Verifying User");
+  D(3, u.UserId);
+  W(3, "{TelnetD} With Password");
+  D(3, std::string(u.Password.empty() ? 0 : 4, '*'));
+  const std::string dir = WorkingDir();
+  W(3, "{TelnetD} Path=" + dir);
+  const bool has_path = UsersFile.find('/') != std::string::npos || UsersFile.find(':') != std::string::npos;
+  const std::string path = FindFile(has_path ? UsersFile : dir + UsersFile);
+  if (!FileExists(path)) {
+    W(1, "{TelnetD} Security verification Failed, no USERS file");
+    return false;
+  }
+  W(3, "{TelnetD} <Security> USERS.INI File=" + path);
+  const auto lines = IniFile::Load(path).SectionLines("USERS");
+  u.UserId = KeepAlphaNum(UpperText(u.UserId));
+  u.Password = KeepAlphaNum(UpperText(u.Password));
+  if (u.UserId.empty()) {
+    W(1, "{TelnetD} Security verification Failed, Invalid Id(" + u.UserId + ")");
+    return false;
+  }
+  if (lines.empty() && Secure) {
+    W(1, "{TelnetD} Security verification Failed, empty USERS file");
+    return false;
+  }
+  for (const auto& line : lines) {
+    const UserEntry e = ParseEntry(line, DefNodePort, DefNodeCall);
+    W(3, "{TelnetD} Recovered User(" + e.Id + ") Pasw(****) Call(" + e.Call + ") Node(" +
+             e.NodePortText + ":" + e.NodeCall + ")");
+    if (e.Id != u.UserId) continue;
+    if (e.Password != u.Password) {
+      W(1, "{TelnetD} Invalid Login, Password does not match");
+      return false;
+    }
+    Sessions().SetUserCall(c, e.Call.empty() ? u.UserId : e.Call);
+    // Only the low 8 bits of the level count; an overlong number counts as none.
+    u.Auth = static_cast<uint8_t>(NumberOr(e.AuthText, 0));
+    u.NodePort = NumberOr(e.NodePortText, DefNodePort);
+    u.NodeCall = e.NodeCall;
+    W(1, "{TelnetD} User(" + u.UserId + ") successfully logged as Call(" + u.UserCall() + ") Auth(" +
+             std::to_string(u.Auth) + ") Node(" + std::to_string(u.NodePort) + ":" + u.NodeCall + ")");
+    return true;
+  }
+  if (Secure || u.UserId.empty() || u.Password.empty()) return false;
+  Sessions().SetUserCall(c, u.UserId + "-11");
+  u.Auth = DefAuth;
+  u.NodePort = DefNodePort;
+  u.NodeCall = DefNodeCall;
+  W(1, "{TelnetD} User(" + u.UserId + ") successfully logged as Call(" + u.UserCall() + ") Auth(" +
+           std::to_string(u.Auth) + ")");
+  return true;
+}
+
+}  // namespace harvox

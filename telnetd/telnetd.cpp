@@ -1,0 +1,218 @@
+// The Telnet server's sessions: accepting, greeting, reading, time-outs and
+// the end of a session.  The login dialogue is in parse.cpp, the users file
+// in security.cpp and the engine side in bridge.cpp.
+#include "telnetd/telnetd.h"
+
+#include <exception>
+#include <fstream>
+
+#include "agw/l2.h"
+#include "net/connection.h"
+#include "net/server_socket.h"
+#include "shell/log.h"
+#include "util/files.h"
+#include "util/timer.h"
+
+namespace harvox {
+
+TTelnetD::TTelnetD(TLog* log) : Log(log) {
+  W(1, "{TelnetD} Object Creation");
+  W(1, "{TND} Telnet Server Object Created");
+  Server = std::make_unique<net::TServerSocket>();
+  Server->Log = log;
+  Server->OnListen = [this](net::TServerSocket&) { TNListen(); };
+  Server->OnAccept = [this](net::TServerSocket&, net::Connection& c) { TNAccept(c); };
+  Server->OnClientRead = [this](net::TServerSocket&, net::Connection& c) { TNClientRead(c); };
+  Server->OnClientDisconnect = [this](net::TServerSocket&, net::Connection& c) {
+    TNClientDisconnect(c);
+  };
+  Server->OnClientError = [this](net::TServerSocket&, net::Connection& c, net::ErrorKind,
+                                 int& code) { TNClientError(c, code); };
+  L2 = std::make_unique<TL2>(log);
+  L2->FOnRegister = [this](TL2&, const std::string& call, std::string_view d) {
+    OnAX25Register(call, d);
+  };
+  L2->FOnConnectEx = [this](TL2&, uint8_t, const std::string&, const std::string& to,
+                            const std::string&) { OnAX25Connect(to); };
+  L2->FOnData = [this](TL2&, uint8_t, const std::string&, const std::string& to, uint8_t,
+                       std::string_view d) { OnAX25Data(to, d); };
+  L2->FOnDisconnectEx = [this](TL2&, uint8_t port, const std::string& from,
+                               const std::string& to, const std::string& text) {
+    OnAX25Disconnect(port, from, to, text);
+  };
+  L2->FOnAGWUp = [this](TL2&) { OnAX25AGWUp(); };
+  L2->FOnAGWDown = [this](TL2&) { OnAX25AGWDown(); };
+  L2->FOnAGWError = [this](TL2&) { OnAX25AGWError(); };
+  L2->SetMonitor("N");
+  W(1, "{TelnetD} L2 Telnet Object Created");
+}
+
+TTelnetD::~TTelnetD() {
+  W(1, "{TND} Telnet Server Object Released");
+  if (AGWTimer) AGWTimer->SetEnabled(false);
+  AGWTimer.reset();
+  // Connections go before the table and the link, without raising events.
+  Server.reset();
+}
+
+void TTelnetD::W(uint8_t level, std::string_view text) {
+  if (Log) Log->Write(level, text);
+}
+
+void TTelnetD::D(uint8_t level, std::string_view data) {
+  if (Log) Log->Dump(level, data);
+}
+
+int32_t TTelnetD::BoundPort() const { return Server ? Server->LocalPort() : 0; }
+
+void TTelnetD::SetActive(bool on) {
+  W(3, "{TelnetD} <SetActive>");
+  if (!on) {
+    W(3, "{TelnetD} <SetActive> TelnetD set as INACTIVE");
+    if (Server) Server->Close();
+    L2->Close();
+    Active = false;
+    return;
+  }
+  W(3, "{TelnetD} <SetActive> TelnetD set as ACTIVE");
+  Server->Port = ListenPort;
+  Server->Open();  // a port in use throws to the start-up sequence
+  W(3, "{TelnetD} <SetActive> TelnetD Listener Activated");
+  ConfigureLink();
+  W(3, "{TelnetD} <SetActive> Telnet Object");
+  Active = true;
+}
+
+void TTelnetD::TNListen() {
+  W(1, "{TelnetD} TelnetD Server Ready.");
+  Active = true;
+}
+
+void TTelnetD::SendFile(net::Connection& conn, const std::string& name, const std::string& builtin) {
+  W(3, "{TelnetD} <SendFile> Sending file(" + name + ") to (" + conn.PeerAddress() + ":" +
+           std::to_string(conn.PeerPort()) + ")");
+  const std::string path = FindFile(WorkingDir() + "TEXT/" + name);
+  if (!FileExists(path)) return conn.SendText(builtin);
+  std::ifstream in(path, std::ios::binary);
+  std::string line;
+  while (in && std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();  // files from Windows
+    conn.SendText(line + "\r\n");
+  }
+}
+
+void TTelnetD::TNAccept(net::Connection& conn) {
+  try {
+    W(2, "{TelnetD} TN Server Accepted a connection from " + conn.PeerAddress() + ":" +
+             std::to_string(conn.PeerPort()));
+    if (!L2->Active) {
+      SendFile(conn, "BUSY.TNS", "\r\nServer Busy, Try Later\r\n");
+      return conn.Close();
+    }
+    CircuitTemplate t;
+    t.Ucb.Socket = &conn;
+    Circuit* c = Circuits.Insert(t);
+    if (!c) {
+      W(1, "{TelnetD} ERROR: Unable to allocate a new connection.");
+      SendFile(conn, "SYSTEM.TNS", "\r\nSystem Error, Try Later\r\n");
+      return conn.Close();
+    }
+    W(2, "{TelnetD} TN Socket #" + std::to_string(c->Id) + " initialized.");
+    if (++UserCount > MaxUsers) {
+      SendFile(conn, "MAXUSER.TNS", "\r\nMaximum users logged in, try later\r\n");
+      return conn.Close();  // removes the session and takes the count back
+    }
+    c->FSM = 0;
+    c->Ucb.LoginTries = 0;
+    c->Ucb.LoginTime = TLog::TimeStamp();
+    Timer* timer = c->Ucb.InactTimer();
+    timer->SetInterval(static_cast<uint32_t>(SessionTimeout));
+    timer->SetHandler([this](Timer& t) { OnTimer(t); });
+    timer->SetEnabled(true);
+    SendFile(conn, "WELCOME.TNS", "\r\n" + Welcome + "\r\n");
+    conn.SendText("Login:");
+  } catch (const std::exception&) {
+    W(1, "{TelnetD} Exception on TNAccept");
+  }
+}
+
+void TTelnetD::TNClientRead(net::Connection& conn) {
+  try {
+    char buffer[5001];
+    const int n = conn.ReceiveInto(buffer, sizeof buffer);
+    if (n <= 0) return;
+    const std::string_view text(buffer, static_cast<size_t>(n));
+    W(3, "TN Data Available:");
+    D(3, text);
+    Circuit* c = Circuits.FindBySocket(&conn);
+    if (!c) return conn.Close();
+    c->Ucb.InactTimer()->Restart();
+    ParseTNRequest(c, text);
+  } catch (const std::exception&) {
+    W(1, "{TelnetD} TNClient Read");
+  }
+}
+
+void TTelnetD::OnTimer(Timer& timer) {
+  W(3, "{TelnetD} <OnTimer> Data Buffer");
+  Circuit* c = Circuits.FindByTimer(&timer);
+  if (!c) {
+    W(3, "{TelnetD} Timer object not found");
+    return timer.SetEnabled(false);
+  }
+  timer.SetEnabled(false);
+  net::Connection* conn = c->Ucb.Socket();
+  SendFile(*conn, "INACTIVE.TNS", "\r\nInactivity Timeout, closing session\r\n");
+  conn->Close();
+}
+
+// The engine side of a session that ends: the AX.25 link is ended once
+// what was sent on it has left, then the callsign is unregistered.
+void TTelnetD::EndAX25Side(Circuit* c) {
+  const std::string user = c->Ucb.UserCall();
+  if (c->FSM > 1) {
+    const uint8_t port = c->Ucb.Port();
+    const std::string dest = c->Ucb.DestCall;
+    W(3, "{TelnetD} Sending disconnect to circuit (" + std::to_string(port) + ":" + dest + ")");
+    std::vector<QueuedFrame> after{{port, 0, 'd', user, dest, {}}, {port, 0, 'd', user, dest, {}}};
+    if (!user.empty()) after.push_back({0, 0, 'x', user, {}, {}});
+    L2->EndLinkAfterDrain(port, user, dest, std::move(after));
+    return;
+  }
+  L2->AGWUnRegister(user);
+}
+
+void TTelnetD::ForgetSession(Circuit* c) {
+  EndAX25Side(c);
+  Circuits.Remove(c);
+  --UserCount;
+}
+
+void TTelnetD::TNClientDisconnect(net::Connection& conn) {
+  try {
+    W(1, "{TelnetD} TN Server Disconnected the socket");
+    Circuit* c = Circuits.FindBySocket(&conn);
+    if (!c) return W(2, "{TelnetD} TN Socket not found.");
+    W(2, "{TelnetD} TN Socket #" + std::to_string(c->Id) + " destroyed.");
+    ForgetSession(c);
+  } catch (const std::exception&) {
+    W(1, "{TelnetD} Exception TNClientDisconnect");
+  }
+}
+
+void TTelnetD::TNClientError(net::Connection& conn, int& code) {
+  code = 0;  // handled: the socket layer raises nothing more for it
+  try {
+    W(2, "TN Socket Error");
+    Circuit* c = Circuits.FindBySocket(&conn);
+    if (!c) return;
+    ForgetSession(c);
+    // A failed connection has no session left to serve: close it rather
+    // than leave it open for ever.  Its disconnect event finds no session.
+    conn.Close();
+  } catch (const std::exception&) {
+    W(1, "{TelnetD} TNClient Error");
+  }
+}
+
+}  // namespace harvox

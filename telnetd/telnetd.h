@@ -1,0 +1,115 @@
+// TTelnetD: the Telnet server through which people reach the packet
+// network.  Listens on one port, greets each caller, runs the login
+// dialogue against USERS.INI, then registers the user's callsign with the
+// engine, connects it to the user's node and relays lines both ways.
+//
+// Re-entrancy: main thread only.  Closing a session's connection raises
+// TNClientDisconnect inside the close, which removes the session: every
+// path returns right after a close and never touches the session again.
+// The engine link's handlers may close sessions too.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "gateway/circuits.h"
+
+namespace harvox {
+
+class TLog;
+class TL2;
+class Timer;
+namespace net {
+class Connection;
+class TServerSocket;
+enum class ErrorKind;
+}  // namespace net
+
+class TTelnetD {
+ public:
+  explicit TTelnetD(TLog* log);
+  ~TTelnetD();
+  TTelnetD(const TTelnetD&) = delete;
+  TTelnetD& operator=(const TTelnetD&) = delete;
+
+  // Settings.
+  bool Active = false;
+  int32_t ListenPort = 8002;
+  uint32_t UserCount = 0;
+  uint32_t MaxUsers = 0;
+  std::string UsersFile = "USERS.INI";
+  std::string Welcome = "*** Welcome to Harvox Version 0.1B Beta.00";
+  std::string Bye = "Bye!";
+  std::string ServerCall = "NOCALL";
+  int32_t DefNodePort = 0;
+  std::string DefNodeCall;
+  int32_t SessionTimeout = 600000;
+  bool Secure = true;
+  uint8_t DefAuth = 0;
+  bool Recover = false;
+  std::string AGWHost, AGWAddress;
+  int32_t AGWPort = 0;
+  std::string AGWLogin, AGWPassword;
+  // How long the engine link stays down before it is opened again.
+  uint32_t AGWReopenMs = 60000;
+
+  // Notifications for the owner.
+  std::function<void(TTelnetD&)> OnLinkUp, OnLinkDown;
+  std::function<void(TTelnetD&, const std::string& call, uint8_t auth)> OnFirstData;
+
+  void SetActive(bool on);
+  TL2& Link() { return *L2; }
+  TLLFSM& Sessions() { return Circuits; }
+  int32_t BoundPort() const;
+
+  // Longest line a user may type before the connection is closed.
+  static constexpr size_t kMaxLine = 4096;
+  // Most input held for a session while its AX.25 connection is set up.
+  static constexpr size_t kMaxHeld = 65536;
+  // Marks (in Circuit::Extra) a session whose callsign registration was asked.
+  static constexpr const char* kRegistrationAsked = "REG";
+
+ private:
+  // Listener events.
+  void TNListen();
+  void TNAccept(net::Connection& conn);
+  void TNClientRead(net::Connection& conn);
+  void TNClientDisconnect(net::Connection& conn);
+  void TNClientError(net::Connection& conn, int& code);
+  void OnTimer(Timer& timer);
+  // Session work.
+  void SendFile(net::Connection& conn, const std::string& name, const std::string& builtin);
+  void ParseTNRequest(Circuit* c, std::string_view text);
+  bool TakeLine(Circuit* c, std::string& line);
+  bool HandleLine(Circuit* c, const std::string& line);
+  bool LoginFailed(Circuit* c);
+  bool Security(Circuit* c);
+  void EndAX25Side(Circuit* c);
+  void ForgetSession(Circuit* c);
+  // Engine link.
+  void ConfigureLink();
+  void OnAX25Register(const std::string& call, std::string_view data);
+  void OnAX25Connect(const std::string& to);
+  void OnAX25Data(const std::string& to, std::string_view data);
+  void OnAX25Disconnect(uint8_t port, const std::string& from, const std::string& to,
+                        const std::string& text);
+  void OnAX25AGWUp();
+  void OnAX25AGWDown();
+  void OnAX25AGWError();
+  void EndSessionsOnLinkLoss();
+  void ArmAGWTimer();
+  void OnAGWTimer();
+  void W(uint8_t level, std::string_view text);
+  void D(uint8_t level, std::string_view data);
+
+  TLog* Log;
+  std::unique_ptr<net::TServerSocket> Server;
+  TLLFSM Circuits;
+  std::unique_ptr<TL2> L2;
+  std::unique_ptr<Timer> AGWTimer;
+};
+
+}  // namespace harvox
