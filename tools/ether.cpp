@@ -166,11 +166,7 @@ int Usage() {
   return 2;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  Settings set;
-  std::vector<Station> stations;
+bool ParseArgs(int argc, char** argv, Settings& set, std::vector<Station>& stations) {
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     Station st;
@@ -183,11 +179,19 @@ int main(int argc, char** argv) {
     } else if (ParseStation(argv[i], st)) {
       stations.push_back(st);
     } else {
-      return Usage();
+      return false;
     }
   }
-  if (stations.size() < 2 || set.rate < 100 || set.rate > 400000 || !(set.gain > 0 && set.gain <= 16))
-    return Usage();
+  return stations.size() >= 2 && set.rate >= 100 && set.rate <= 400000 && set.gain > 0 &&
+         set.gain <= 16;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Settings set;
+  std::vector<Station> stations;
+  if (!ParseArgs(argc, argv, set, stations)) return Usage();
 
   struct sigaction sa {};
   sa.sa_handler = OnSignal;  // no SA_RESTART: the sleep returns at once

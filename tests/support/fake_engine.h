@@ -114,6 +114,8 @@ class FakeEngine {
   void Read(const std::shared_ptr<Client>& c);
   void OnFrame(const std::shared_ptr<Client>& c, const AgwFrame& f);
   void AutoReply(const std::shared_ptr<Client>& c, const AgwFrame& f);
+  std::optional<AgwFrame> QueryReply(const AgwFrame& f);
+  std::optional<AgwFrame> LinkReply(Client& c, const AgwFrame& f);
   void TrackInjected(Client& c, const AgwFrame& f);
   void Queue(const std::shared_ptr<Client>& c, std::string bytes, milliseconds delay);
   void WriteNext(const std::shared_ptr<Client>& c);

@@ -23,9 +23,9 @@ std::string VersionData() { return Le16(2005) + Le16(0) + Le16(127) + Le16(0); }
 // then bytes heard in two minutes.
 std::string CapsData() { return std::string("\x00\xFF\x0A\x03\xFF\x01\x07\x00", 8) + Le32(0); }
 
-AgwFrame Reply(const AgwFrame& f, char kind, std::string data) {
+AgwFrame Reply(char kind, std::string data, uint8_t port) {
   AgwFrame r;
-  r.port = f.port;
+  r.port = port;
   r.kind = kind;
   r.data = std::move(data);
   return r;
@@ -67,76 +67,57 @@ void FakeEngine::OnFrame(const std::shared_ptr<Client>& c, const AgwFrame& f) {
 }
 
 void FakeEngine::AutoReply(const std::shared_ptr<Client>& c, const AgwFrame& f) {
-  auto send = [&](AgwFrame r) { Queue(c, r.Encode(), milliseconds(0)); };
+  std::optional<AgwFrame> reply =
+      (f.kind == 'C' || f.kind == 'v' || f.kind == 'c' || f.kind == 'd') ? LinkReply(*c, f)
+                                                                          : QueryReply(f);
+  if (reply) Queue(c, reply->Encode(), milliseconds(0));
+}
+
+std::optional<AgwFrame> FakeEngine::QueryReply(const AgwFrame& f) {
+  std::lock_guard<std::mutex> lock(mu_);
   switch (f.kind) {
     case 'R':
-      send(Reply(f, 'R', VersionData()));
-      break;
-    case 'G': {
-      std::string list;
-      {
-        std::lock_guard<std::mutex> lock(mu_);
-        list = port_list_;
-      }
-      AgwFrame r = Reply(f, 'G', list + '\0');
-      r.port = 0;
-      send(r);
-      break;
-    }
+      return Reply('R', VersionData(), 0);
+    case 'G':
+      return Reply('G', port_list_ + '\0', 0);
     case 'g':
-      send(Reply(f, 'g', CapsData()));
-      break;
+      return Reply('g', CapsData(), f.port);
     case 'y':
-      send(Reply(f, 'y', Le32(0)));
-      break;
+      return Reply('y', Le32(0), f.port);
     case 'Y': {
-      uint32_t count;
-      {
-        std::lock_guard<std::mutex> lock(mu_);
-        count = outstanding_[std::min(outstanding_next_, outstanding_.size() - 1)];
-        if (outstanding_next_ < outstanding_.size()) ++outstanding_next_;
-      }
-      AgwFrame r = Reply(f, 'Y', Le32(count));
+      uint32_t count = outstanding_[std::min(outstanding_next_, outstanding_.size() - 1)];
+      if (outstanding_next_ < outstanding_.size()) ++outstanding_next_;
+      AgwFrame r = Reply('Y', Le32(count), f.port);
       r.from = f.from;
       r.to = f.to;
-      send(r);
-      break;
+      return r;
     }
     case 'X': {
-      uint8_t result = 1;
-      {
-        std::lock_guard<std::mutex> lock(mu_);
-        auto it = register_results_.find(UpperText(f.from));
-        if (it != register_results_.end()) result = it->second;
-      }
-      AgwFrame r = Reply(f, 'X', std::string(1, static_cast<char>(result)));
-      r.port = 0;
+      auto it = register_results_.find(UpperText(f.from));
+      uint8_t result = it == register_results_.end() ? 1 : it->second;
+      AgwFrame r = Reply('X', std::string(1, static_cast<char>(result)), 0);
       r.from = f.from;
-      send(r);
-      break;
+      return r;
     }
-    case 'C':
-    case 'v':
-    case 'c': {
-      // Notices name the remote station first, as the real engine does.
-      AgwFrame r = Reply(f, 'C', "*** CONNECTED With Station " + f.to + "\r" + '\0');
-      r.from = f.to;
-      r.to = f.from;
-      c->links.insert(LinkOf(f.from, f.to));
-      send(r);
-      break;
-    }
-    case 'd':
-      if (c->links.erase(LinkOf(f.from, f.to)) > 0) {
-        AgwFrame r = Reply(f, 'd', "*** DISCONNECTED From Station " + f.to + "\r" + '\0');
-        r.from = f.to;
-        r.to = f.from;
-        send(r);
-      }
-      break;
     default:
-      break;
+      return std::nullopt;
   }
+}
+
+// Notices name the remote station first, as the real engine does.  A
+// disconnect for a link that is not up gets no answer.
+std::optional<AgwFrame> FakeEngine::LinkReply(Client& c, const AgwFrame& f) {
+  AgwFrame r;
+  if (f.kind == 'd') {
+    if (c.links.erase(LinkOf(f.from, f.to)) == 0) return std::nullopt;
+    r = Reply('d', "*** DISCONNECTED From Station " + f.to + "\r" + '\0', f.port);
+  } else {
+    c.links.insert(LinkOf(f.from, f.to));
+    r = Reply('C', "*** CONNECTED With Station " + f.to + "\r" + '\0', f.port);
+  }
+  r.from = f.to;
+  r.to = f.from;
+  return r;
 }
 
 // Notices a test injects change the links the 'D' check knows about.
