@@ -5,6 +5,9 @@
 
 #include <thread>
 
+#include <asio/ip/tcp.hpp>
+
+#include "support/fake_engine.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
 
@@ -75,6 +78,54 @@ TEST(Program, VersionAndUsage) {
   Process bad({HARVOX_BINARY, "--frobnicate"}, dir.Path());
   EXPECT_EQ(bad.Wait(5s), 2);
   EXPECT_NE(bad.Stderr().find("Usage"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace harvox
+
+namespace harvox {
+namespace {
+
+std::string TelnetConfig(int telnet_port, int engine_port) {
+  return "[HARVOX]\nTRACE=1\n[AGW]\nPORT=" + std::to_string(engine_port) +
+         "\n[TELNET]\nNODEPORT=1\nNODECALL=N0NODE\nPORT=" + std::to_string(telnet_port) +
+         "\n[MONITOR]\nENABLED=NO\n";
+}
+
+bool WaitForLog(const std::string& path, const std::string& text) {
+  for (int i = 0; i < 500; ++i) {
+    if (test::ReadFile(path).find(text) != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+TEST(Program, TelnetPortInUseIsAStartUpFailureTheProgramSurvives) {
+  asio::io_context io;
+  asio::ip::tcp::acceptor busy(io, asio::ip::tcp::endpoint(asio::ip::tcp::v4(), 0));
+  test::TempDir dir;
+  test::WriteFile(dir.File("HARVOX.INI"), TelnetConfig(busy.local_endpoint().port(), 1));
+  test::Process p({HARVOX_BINARY}, dir.Path());
+  EXPECT_TRUE(WaitForLog(dir.File("HARVOX.LOG"), "Create: Exception on Initialization Module"));
+  EXPECT_FALSE(p.Wait(std::chrono::milliseconds(100)).has_value());
+  EXPECT_NE(p.Stderr().find("harvox: start-up failed: "), std::string::npos);
+  p.Signal(SIGTERM);
+  EXPECT_EQ(p.Wait(std::chrono::seconds(10)), 0);
+}
+
+TEST(Program, SigtermReleasesTheTelnetServer) {
+  test::FakeEngine engine;
+  test::TempDir dir;
+  test::WriteFile(dir.File("HARVOX.INI"), TelnetConfig(0, engine.Port()));
+  test::Process p({HARVOX_BINARY}, dir.Path());
+  const std::string log = dir.File("HARVOX.LOG");
+  EXPECT_TRUE(WaitForLog(log, "{TelnetD} Event <OnAX25AGWUp> AGWPE(TELNET)"));
+  EXPECT_TRUE(test::ReadFile(log).find("Create: Telnet Server Created") != std::string::npos);
+  p.Signal(SIGTERM);
+  EXPECT_EQ(p.Wait(std::chrono::seconds(10)), 0);
+  const std::string text = test::ReadFile(log);
+  EXPECT_NE(text.find("{TND} Telnet Server Object Released"), std::string::npos);
+  EXPECT_EQ(text.find("Exception"), std::string::npos);
 }
 
 }  // namespace
