@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <random>
 #include <stdexcept>
 
 namespace harvox {
@@ -49,16 +48,9 @@ TEST(AgwFrameBuild, ExemptFramesTravelWholeWithSixteenBitLength) {
   EXPECT_TRUE(BuildFrames(1, 0xC9, 'D', "", "", std::string(0x10000, 'k')).empty());
   // Ordinary data of that size is simply split further.
   EXPECT_EQ(BuildFrames(1, 0xF0, 'D', "", "", std::string(0x10000, 'd')).size(), 258u);
-}
-
-TEST(AgwFrameBuild, EmptyAndShortDataGoOutAsOnePiece) {
-  auto pieces = BuildFrames(0, 0, 'G', "", "", "");
-  ASSERT_EQ(pieces.size(), 1u);
-  EXPECT_EQ(pieces[0], std::string(4, '\0') + "G" + std::string(31, '\0'));
-  pieces = BuildFrames(1, 0xF0, 'D', "A", "B", std::string(255, 'z'));
-  ASSERT_EQ(pieces.size(), 1u);
-  EXPECT_EQ(At(pieces[0], 28), 255);
-  EXPECT_EQ(At(pieces[0], 29), 0);
+  // No data: the header alone.
+  EXPECT_EQ(BuildFrames(0, 0, 'G', "", "", ""),
+            std::vector<std::string>{std::string(4, '\0') + "G" + std::string(31, '\0')});
 }
 
 TEST(AgwFrameBuild, LoginInfoArea) {
@@ -76,7 +68,8 @@ TEST(AgwFrameBuild, LoginInfoArea) {
   EXPECT_EQ(long_login, std::string(255, 'u') + std::string(255, 'p'));
 }
 
-TEST(AgwFrameHeader, PortNumbering) {
+TEST(AgwFrameHeader, FieldsOnTheWire) {
+  // Ports 0 and 1 both go out as wire port 0; wire 0 reads as 1, 255 as 0.
   EXPECT_EQ(At(BuildHeader(0, 0, 'X', "", "", 0), 0), 0);
   EXPECT_EQ(At(BuildHeader(1, 0, 'X', "", "", 0), 0), 0);
   EXPECT_EQ(At(BuildHeader(5, 0, 'X', "", "", 0), 0), 4);
@@ -84,24 +77,18 @@ TEST(AgwFrameHeader, PortNumbering) {
   EXPECT_EQ(ParseHeader(h.data()).Port, 1);
   h[0] = '\xFF';
   EXPECT_EQ(ParseHeader(h.data()).Port, 0);
-}
 
-TEST(AgwFrameHeader, CallsignsAreCutToTenBytesWithoutNul) {
-  const std::string h = BuildHeader(1, 0, 'C', "ABCDEFGHIJKL", "N0BBB", 0);
-  EXPECT_EQ(h.substr(8, 10), "ABCDEFGHIJ");
-  EXPECT_EQ(h.substr(18, 10), std::string("N0BBB\0\0\0\0\0", 10));
-  const FrameHeader parsed = ParseHeader(h.data());
-  EXPECT_EQ(parsed.CallFrom, "ABCDEFGHIJ");
-  EXPECT_EQ(parsed.CallTo, "N0BBB");
-}
-
-TEST(AgwFrameHeader, ReservedAndUpperLengthBytesAreIgnored) {
-  std::string h = BuildHeader(2, 0xF0, 'D', "A", "B", 0x34);
+  // A long callsign fills its field with no NUL and does not spill over.
+  h = BuildHeader(2, 0xF0, 'D', "ABCDEFGHIJKL", "N0BBB", 0x34);
+  EXPECT_EQ(h.substr(8, 20), std::string("ABCDEFGHIJN0BBB\0\0\0\0\0", 20));
+  // Reserved bytes and the upper length bytes are not read.
   for (size_t i : {1, 2, 3, 5, 7, 30, 31, 32, 33, 34, 35}) h[i] = '\xA5';
   const FrameHeader parsed = ParseHeader(h.data());
   EXPECT_EQ(parsed.Port, 2);
   EXPECT_EQ(parsed.DataKind, 'D');
   EXPECT_EQ(parsed.PID, 0xF0);
+  EXPECT_EQ(parsed.CallFrom, "ABCDEFGHIJ");
+  EXPECT_EQ(parsed.CallTo, "N0BBB");
   EXPECT_EQ(parsed.DataLen, 0x34u);
 }
 
@@ -148,24 +135,16 @@ TEST(AgwFrameVia, NeverOverrunsItsFields) {
 TEST(AgwFrameIp, DottedAddressRules) {
   EXPECT_TRUE(IsIP("0.0.0.0"));
   EXPECT_TRUE(IsIP("255.255.255.255"));
-  EXPECT_TRUE(IsIP("127.0.0.1"));
   EXPECT_TRUE(IsIP("10.1.2.3.ignored"));  // text after a fourth dot
   EXPECT_FALSE(IsIP("1.2.3.256"));
   EXPECT_FALSE(IsIP("1.2.3.99999999999999999999"));
-  EXPECT_FALSE(IsIP("host.example"));
   EXPECT_FALSE(IsIP(""));
 
-  IpSegments r = CheckIP("host.example");
+  const IpSegments r = CheckIP("host.example");
   EXPECT_EQ(r.Verdict, IpVerdict::EmptySegment);
-  EXPECT_EQ(r.Segment[0], "host");
-  EXPECT_EQ(r.Segment[1], "example");
-  EXPECT_EQ(r.Segment[2], "");
-  EXPECT_EQ(CheckIP("1.2.x.4").Verdict, IpVerdict::NonNumeric);
+  EXPECT_EQ(r.Segment, (std::array<std::string, 4>{"host", "example", "", ""}));
   EXPECT_EQ(CheckIP("1.2. 3.4").Verdict, IpVerdict::NonNumeric);
   EXPECT_EQ(CheckIP("1.2.3.256").Verdict, IpVerdict::OutOfRange);
-  r = CheckIP("10.1.2.3.9");
-  EXPECT_EQ(r.Verdict, IpVerdict::Address);
-  EXPECT_EQ(r.Segment[3], "3");
 }
 
 // ---------------------------------------------------------------------------
@@ -223,23 +202,6 @@ TEST_F(AgwFrameReassembly, EverySplitPointGivesTheSameFrames) {
   }
   EXPECT_EQ(got[2].header.DataKind, 'K');
   EXPECT_EQ(got[2].header.DataLen, 300u);
-}
-
-TEST_F(AgwFrameReassembly, RandomChunkingGivesTheSameFrames) {
-  std::vector<std::string> want;
-  std::string stream;
-  for (int i = 0; i < 20; ++i) stream += MixedStream(&want);
-  std::mt19937 rng(7);
-  for (int round = 0; round < 50; ++round) {
-    got.clear();
-    size_t at = 0;
-    while (at < stream.size()) {
-      const size_t n = std::uniform_int_distribution<size_t>(1, 400)(rng);
-      r.Store(std::string_view(stream).substr(at, n), collect);
-      at += n;
-    }
-    ASSERT_EQ(Datas(), want) << "round " << round;
-  }
 }
 
 TEST_F(AgwFrameReassembly, HeaderInTwoReads) {

@@ -4,45 +4,27 @@
 #include "agw/monitor_decode.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
-#include <fstream>
-#include <random>
-#include <sstream>
 #include <vector>
 
 #include "shell/log.h"
+#include "support/temp_dir.h"
 
 namespace harvox {
 namespace {
 
-// A trace log at full detail in a private temporary file.
-class LogCapture {
- public:
+// A trace log at full detail in a private temporary directory.
+struct LogCapture {
   LogCapture() {
-    char dir[] = "/tmp/agwmonXXXXXX";
-    if (mkdtemp(dir)) dir_ = dir;
-    log.FileName = dir_ + "/HARVOX.LOG";
+    log.FileName = dir.File("HARVOX.LOG");
     log.TraceLevel = 5;
     log.SetActive(true);
   }
-  ~LogCapture() {
-    unlink(log.FileName.c_str());
-    rmdir(dir_.c_str());
+  bool Has(const std::string& line) const {
+    return test::ReadFile(log.FileName).find(line + "\r\n") != std::string::npos;
   }
-  std::string Text() const {
-    std::ifstream in(log.FileName, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  }
-  bool Has(const std::string& line) const { return Text().find(line + "\r\n") != std::string::npos; }
-
+  test::TempDir dir;
   TLog log;
-
- private:
-  std::string dir_;
 };
 
 // One shifted address field: six blank-padded letters, then the SSID byte.
@@ -199,18 +181,11 @@ TEST(AgwMonitorKiss, TruncatedDigipeaterPath) {
   EXPECT_TRUE(cap.Has("{L2} Frame Digipeater(RELAY)"));
 }
 
-TEST(AgwMonitorKiss, AnyPrefixOrGarbageDecodesWithinBounds) {
+TEST(AgwMonitorKiss, AnyPrefixDecodesWithinBounds) {
   const std::string full = Raw({"WIDE1", "WIDE2"}, 0x10) + "\xF0" "payload";
   for (size_t n = 0; n <= full.size(); ++n) {
     const KissFrame f = KissDecode(full.substr(0, n));
     EXPECT_LE(f.Position, n + 1);
-  }
-  std::mt19937 rng(11);
-  for (int i = 0; i < 2000; ++i) {
-    std::string g(std::uniform_int_distribution<size_t>(0, 80)(rng), '\0');
-    for (char& c : g) c = static_cast<char>(rng());
-    const KissFrame f = KissDecode(g);
-    EXPECT_LE(static_cast<size_t>(f.InfoLen), g.size());
   }
 }
 
@@ -226,7 +201,7 @@ std::string Line(const std::string& head, const std::string& text = "") {
 }
 
 TEST(AgwMonitorHeader, InformationFrameWithPath) {
-  const MonitorHeader h = GetHeader(
+  MonitorHeader h = GetHeader(
       Line(" 1:Fm N0AAA-1 To N0BBB Via N0DIG,N1DIG* <I S3 R1 pid=F0 Len=5 P=0 >", "Hello"));
   EXPECT_TRUE(h.Ok);
   EXPECT_EQ(h.PortChar, '0');
@@ -239,20 +214,19 @@ TEST(AgwMonitorHeader, InformationFrameWithPath) {
   EXPECT_EQ(h.PIDText, "F0");
   EXPECT_EQ(h.Length, 5);
   EXPECT_EQ(h.Text, "Hello\r");
-}
 
-TEST(AgwMonitorHeader, InformationFrameWithReceiveNumberFirst) {
-  const MonitorHeader h = GetHeader(Line("1:Fm A To B <I R6 S2 pid=F0 Len=2 >", "hi"));
+  // Engines differ in the order of N(R) and N(S).
+  h = GetHeader(Line("1:Fm A To B <I R6 S2 pid=F0 Len=2 >", "hi"));
   EXPECT_EQ(h.PortChar, '0');
   EXPECT_EQ(h.NR, 6);
   EXPECT_EQ(h.NS, 2);
-  EXPECT_EQ(h.PIDText, "F0");
   EXPECT_EQ(h.Length, 2);
   EXPECT_EQ(h.Text, "hi\r");
 }
 
 TEST(AgwMonitorHeader, UiFrame) {
-  const MonitorHeader h = GetHeader(Line(" 2:Fm N0AAA To BEACON <UI pid=F0 Len=11 PF=0 >", "hello world"));
+  const MonitorHeader h =
+      GetHeader(Line(" 2:Fm N0AAA To BEACON <UI pid=F0 Len=11 PF=0 >", "hello world"));
   EXPECT_EQ(h.PortChar, '1');
   EXPECT_EQ(h.Digipeaters, "");
   EXPECT_EQ(h.FrameType, "UI");
@@ -331,13 +305,11 @@ TEST(AgwMonitorHeader, TruncatedAndGarbageInput) {
     EXPECT_TRUE(h.Ok);
     EXPECT_LE(h.Text.size(), 256u);
   }
-  std::mt19937 rng(5);
-  const char kChars[] = " :<>=\r\nRSIUV0123456789ACDFPLenpidVia,*\0";
-  const std::string alphabet(kChars, sizeof kChars - 1);
-  for (int i = 0; i < 5000; ++i) {
-    std::string g(std::uniform_int_distribution<size_t>(0, 120)(rng), ' ');
-    for (char& c : g) c = alphabet[rng() % alphabet.size()];
-    EXPECT_TRUE(GetHeader(g).Ok);
+  for (const std::string garbage :
+       {":", "<", ">=", "\r", " :Fm Via <I >", "1:<UI = >\r", "1:Fm A To B VIA <I pid= Len="}) {
+    const MonitorHeader h = GetHeader(garbage);
+    EXPECT_TRUE(h.Ok);
+    EXPECT_LE(h.Source.size() + h.Destination.size(), garbage.size());
   }
 }
 
