@@ -76,6 +76,13 @@ class FakeEngine {
   bool WaitForCount(size_t n, milliseconds timeout = milliseconds(5000), const Pred& pred = {},
                     int client = kAny);
   void Clear();
+  // The same waits while driving harvox::Loop(), for a product that runs on
+  // the main loop in this process (WaitFor would starve it).
+  std::optional<AgwFrame> RunLoopUntilFrame(const Pred& pred,
+                                            milliseconds timeout = milliseconds(5000),
+                                            int client = kAny);
+  bool RunLoopUntilCount(size_t n, milliseconds timeout = milliseconds(5000),
+                         const Pred& pred = {}, int client = kAny);
 
   // Automatic replies, all on by default: 'R' version, 'G' port list,
   // 'g' capabilities, 'y' and 'Y' outstanding counts, 'X' registration,

@@ -5,6 +5,7 @@
 
 #include "support/fake_engine_internal.h"
 
+#include "util/event_loop.h"
 #include "util/strings.h"
 
 namespace harvox::test {
@@ -170,6 +171,16 @@ bool FakeEngine::WaitForCount(size_t n, milliseconds timeout, const Pred& pred, 
       if ((client == kAny || r.client == client) && (!pred || pred(r.frame))) ++count;
     return count >= n;
   });
+}
+
+std::optional<AgwFrame> FakeEngine::RunLoopUntilFrame(const Pred& pred, milliseconds timeout,
+                                                      int client) {
+  RunUntil([&] { return Count(pred, client) > 0; }, timeout);
+  return WaitFor(pred, milliseconds(0), client);
+}
+
+bool FakeEngine::RunLoopUntilCount(size_t n, milliseconds timeout, const Pred& pred, int client) {
+  return RunUntil([&] { return Count(pred, client) >= n; }, timeout);
 }
 
 void FakeEngine::Clear() {

@@ -4,6 +4,10 @@
 #include "support/agw_client.h"
 #include "support/fake_engine.h"
 
+#include "util/event_loop.h"
+
+#include <asio/write.hpp>
+
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -251,6 +255,22 @@ TEST_F(FakeEngineTest, SurvivesGarbageAndStallsReading) {
   EXPECT_FALSE(engine.WaitForCount(1, 100ms, IsKind('R')));
   engine.SetReading(true);
   EXPECT_TRUE(client.Read(2s));
+}
+
+TEST(FakeEngineLoop, WaitsWhileTheMainLoopRunsTheClient) {
+  FakeEngine engine;
+  asio::ip::tcp::socket sock(Loop());
+  std::string wire = Frame('X', "N0LOOP").Encode();
+  asio::ip::tcp::endpoint ep(asio::ip::make_address_v4("127.0.0.1"), engine.Port());
+  sock.async_connect(ep, [&](const asio::error_code& ec) {
+    if (!ec) asio::async_write(sock, asio::buffer(wire), [](const asio::error_code&, size_t) {});
+  });
+  auto got = engine.RunLoopUntilFrame(IsKind('X'), 3s);
+  ASSERT_TRUE(got);
+  EXPECT_EQ(got->from, "N0LOOP");
+  EXPECT_TRUE(engine.RunLoopUntilCount(1, 10ms));
+  asio::error_code ec;
+  sock.close(ec);
 }
 
 }  // namespace
