@@ -1,0 +1,108 @@
+#!/usr/bin/env bash
+# A whole packet station on one machine, no radio needed: two direwolf
+# engines joined by a simulated radio channel, a small test node on the far
+# engine, and Harvox on the near one.  Log in with any Telnet client and
+# talk to the node over the (simulated) air.  Ctrl-C stops everything.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+TELNET_PORT=${TELNET_PORT:-2323}
+AGW_A=18001
+AGW_B=18002
+NODE=N0NODE
+
+scripts/setup.sh
+scripts/build.sh
+
+demo=$(mktemp -d /tmp/harvox-demo-XXXXXX)
+pids=()
+cleanup() {
+  trap - INT TERM EXIT
+  echo
+  echo "Stopping the demo..."
+  for ((i=${#pids[@]}-1; i>=0; i--)); do kill -TERM "${pids[$i]}" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  echo "Logs are kept in $demo"
+}
+trap cleanup INT TERM EXIT
+
+listening() {  # is a TCP port in LISTEN state? (never connect: engines have few client slots)
+  local hex
+  hex=$(printf ':%04X ' "$1")
+  grep -q "$hex.* 0A " /proc/net/tcp
+}
+
+wait_for_port() {
+  for _ in $(seq 1 100); do listening "$1" && return 0; sleep 0.1; done
+  echo "port $1 did not come up; see $demo" >&2
+  exit 1
+}
+
+engine_conf() {  # name udp-port callsign agw-port
+  cat > "$demo/$1.conf" <<CONF
+ADEVICE UDP:$2 file:$1.tx
+ACHANNELS 1
+ARATE 48000
+CHANNEL 0
+MYCALL $3
+MODEM 9600
+TXDELAY 10
+TXTAIL 3
+PERSIST 255
+SLOTTIME 1
+AGWPORT $4
+KISSPORT 0
+CONF
+}
+
+mkfifo "$demo/A.tx" "$demo/B.tx"
+engine_conf A 17001 N0AAA $AGW_A
+engine_conf B 17002 N0BBB $AGW_B
+
+(cd "$demo" && exec "$root/build/harvox-ether" --rate 48000 --gain 0.25 --verbose \
+   A.tx:17001 B.tx:17002 >ether.log 2>&1) &
+pids+=($!)
+for _ in $(seq 1 50); do grep -q ready "$demo/ether.log" 2>/dev/null && break; sleep 0.1; done
+
+for s in A B; do
+  (cd "$demo" && exec direwolf -c $s.conf -t 0 -q d >$s.log 2>&1) &
+  pids+=($!)
+done
+wait_for_port $AGW_A
+wait_for_port $AGW_B
+
+"$root/build/harvox-test-node" 127.0.0.1:$AGW_B $NODE >"$demo/node.log" 2>&1 &
+pids+=($!)
+
+mkdir -p "$demo/harvox"
+cat > "$demo/harvox/HARVOX.INI" <<INI
+[HARVOX]
+TRACE=3
+[AGW]
+ADDRESS=127.0.0.1
+PORT=$AGW_A
+[TELNET]
+PORT=$TELNET_PORT
+NODEPORT=1
+NODECALL=$NODE
+WELCOME=*** Harvox demo: you are about to be connected to $NODE over the air
+[MONITOR]
+ENABLED=NO
+INI
+cat > "$demo/harvox/USERS.INI" <<INI
+[USERS]
+DEMO=demo,N0AAA-5,0,1:$NODE
+INI
+(cd "$demo/harvox" && exec "$root/build/harvox") &
+pids+=($!)
+wait_for_port "$TELNET_PORT"
+
+cat <<MSG
+
+Harvox demo is running.
+  Connect:   telnet 127.0.0.1 $TELNET_PORT
+  Login:     demo      Password: demo
+The node $NODE greets you, echoes every line, and hangs up when you type BYE.
+Harvox's trace log: $demo/harvox/HARVOX.LOG      Ctrl-C stops the demo.
+MSG
+wait "${pids[@]}"
