@@ -224,6 +224,12 @@ bool StartsWithNoCase(std::string_view word, std::string_view prefix) {
   return UpperText(word.substr(0, prefix.size())) == UpperText(prefix);
 }
 
+// Some engines write the PID as "0xF0": keep the two hex digits.
+std::string_view PidDigits(std::string_view pid) {
+  if (pid.size() > 2 && pid[0] == '0' && (pid[1] == 'x' || pid[1] == 'X')) pid.remove_prefix(2);
+  return pid;
+}
+
 // "1:Fm SRC To DST [Via D1,D2*] <" up to and including the '<'.
 void ParseAddresses(std::string_view& s, MonitorHeader& h) {
   // The engine starts the line with a blank: the port is the first
@@ -257,7 +263,7 @@ bool ParseUI(std::string_view& s, MonitorHeader& h) {
   std::string_view length = "0";
   if (piece.find("Len=") != std::string_view::npos) {
     std::string_view rest = piece;
-    h.PIDText = NextWord(rest);
+    h.PIDText = PidDigits(NextWord(rest));
     rest = piece;
     CutUpTo(rest, '=');
     length = NextWord(rest);
@@ -274,7 +280,7 @@ bool ParseInformation(std::string_view& s, MonitorHeader& h) {
   std::string_view length;
   for (std::string_view w = NextWord(piece); !w.empty(); w = NextWord(piece)) {
     if (StartsWithNoCase(w, "pid=")) {
-      h.PIDText = w.substr(4);
+      h.PIDText = PidDigits(w.substr(4));
     } else if (StartsWithNoCase(w, "len=")) {
       length = w.substr(4);
     } else if (w.size() >= 2 && (w[0] == 'R' || w[0] == 'S') && IsDigit(w[1])) {

@@ -202,7 +202,7 @@ std::string Line(const std::string& head, const std::string& text = "") {
 
 TEST(AgwMonitorHeader, InformationFrameWithPath) {
   MonitorHeader h = GetHeader(
-      Line(" 1:Fm N0AAA-1 To N0BBB Via N0DIG,N1DIG* <I S3 R1 pid=F0 Len=5 P=0 >", "Hello"));
+      Line(" 1:Fm N0AAA-1 To N0BBB Via N0DIG,N1DIG* <I S3 R1 pid=0xF0 Len=5 P=0 >", "Hello"));
   EXPECT_TRUE(h.Ok);
   EXPECT_EQ(h.PortChar, '0');
   EXPECT_EQ(h.Source, "N0AAA-1");
@@ -218,6 +218,7 @@ TEST(AgwMonitorHeader, InformationFrameWithPath) {
   // Engines differ in the order of N(R) and N(S).
   h = GetHeader(Line("1:Fm A To B <I R6 S2 pid=F0 Len=2 >", "hi"));
   EXPECT_EQ(h.PortChar, '0');
+  EXPECT_EQ(h.PIDText, "F0");
   EXPECT_EQ(h.NR, 6);
   EXPECT_EQ(h.NS, 2);
   EXPECT_EQ(h.Length, 2);
@@ -283,7 +284,7 @@ TEST(AgwMonitorHeader, EmptyOrUntrustedText) {
 TEST(AgwMonitorHeader, TextIsCutAndProtocolTextsKeepOneLine) {
   MonitorHeader h = GetHeader(Line(" 1:Fm A To B <UI pid=F0 Len=300 >", std::string(300, 'z')));
   EXPECT_EQ(h.Text, std::string(256, 'z'));
-  h = GetHeader(Line(" 1:Fm A To B <UI pid=CF Len=9 >", "node\nlist\rmore"));
+  h = GetHeader(Line(" 1:Fm A To B <UI pid=0xCF Len=9 >", "node\nlist\rmore"));
   EXPECT_EQ(h.Text, "node");
   h = GetHeader(Line(" 1:Fm A To B <I S1 R1 pid=CC Len=9 >", "ab\ncd\nef\rgh"));
   EXPECT_EQ(h.Text, "ab\rcd");
