@@ -114,8 +114,16 @@ void FakeEngine::Accept() {
     auto c = std::make_shared<Client>(index, std::move(sock), options_.max_data);
     clients_[index] = c;
     Accept();
-    Read(c);
+    Serve(c);
   });
+}
+
+void FakeEngine::Serve(const std::shared_ptr<Client>& c) {
+  size_t served = 0;
+  for (auto& [index, other] : clients_) served += other->served ? 1 : 0;
+  if (options_.max_clients > 0 && served >= options_.max_clients) return;
+  c->served = true;
+  Read(c);
 }
 
 // Waits for readability and only then reads, so a pause takes effect at
@@ -209,6 +217,13 @@ void FakeEngine::CloseClient(const std::shared_ptr<Client>& c, bool reset) {
   c->timer.cancel();
   clients_.erase(c->index);
   if (!c->writing) WriteNext(c);  // discards what is still queued
+  if (c->served) {
+    for (auto& [index, waiting] : clients_) {
+      if (waiting->served) continue;
+      Serve(waiting);  // the oldest waiting client takes the slot
+      break;
+    }
+  }
   std::lock_guard<std::mutex> lock(mu_);
   --open_clients_;
   cv_.notify_all();

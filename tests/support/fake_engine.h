@@ -43,6 +43,9 @@ class FakeEngine {
     std::string port_list = "2;Port1 fake one;Port2 fake two;";
     size_t max_data = 65536;  // a longer announced frame drops the client
     int receive_buffer = 0;   // SO_RCVBUF for accepted sockets; 0 = default
+    // Like the real engine's client slots: connections beyond this many are
+    // accepted but not served until a slot frees.  0: no limit.
+    size_t max_clients = 0;
   };
   struct Received {
     int client;
@@ -104,6 +107,7 @@ class FakeEngine {
   bool ResetClient(int client = kLatest);  // RST (linger 0)
   size_t ClientCount() const;              // open connections now
   int Accepted() const;                    // connections ever accepted
+  // Until exactly n clients are open (0: all gone).
   bool WaitForClients(size_t n, milliseconds timeout = milliseconds(5000)) const;
   // Off: stop reading from clients, so their sends back up.
   void SetReading(bool on);
@@ -127,6 +131,7 @@ class FakeEngine {
   void Queue(const std::shared_ptr<Client>& c, std::string bytes, milliseconds delay);
   void WriteNext(const std::shared_ptr<Client>& c);
   void CloseClient(const std::shared_ptr<Client>& c, bool reset);
+  void Serve(const std::shared_ptr<Client>& c);
   std::shared_ptr<Client> Find(int index) const;
   bool AutoOn(char kind) const;
   void Violation(std::string text);

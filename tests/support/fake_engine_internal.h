@@ -29,6 +29,7 @@ struct FakeEngine::Client {
   std::deque<Item> out;
   bool writing = false;
   bool paused = false;
+  bool served = false;  // false while waiting for a free client slot
   bool open = true;
   // Live links as (own call, remote call), upper case.
   std::set<std::pair<std::string, std::string>> links;

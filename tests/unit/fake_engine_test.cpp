@@ -257,6 +257,20 @@ TEST_F(FakeEngineTest, SurvivesGarbageAndStallsReading) {
   EXPECT_TRUE(client.Read(2s));
 }
 
+TEST(FakeEngineSlots, FourthClientWaitsForAFreeSlot) {
+  FakeEngine::Options options;
+  options.max_clients = 3;
+  FakeEngine engine(options);
+  AgwClient clients[4];
+  for (auto& c : clients) ASSERT_TRUE(c.Connect("127.0.0.1", engine.Port()));
+  ASSERT_TRUE(engine.WaitForClients(4));
+  for (auto& c : clients) ASSERT_TRUE(c.Send(Frame('R')));
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(clients[i].Read(2s)) << i;
+  EXPECT_FALSE(clients[3].Read(200ms));
+  clients[1].Close();
+  EXPECT_TRUE(clients[3].Read(2s));
+}
+
 TEST(FakeEngineLoop, WaitsWhileTheMainLoopRunsTheClient) {
   FakeEngine engine;
   asio::ip::tcp::socket sock(Loop());
