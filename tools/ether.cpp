@@ -48,13 +48,13 @@ struct Station {
 };
 
 bool ParseStation(const char* arg, Station& st) {
-  std::string spec(arg);
-  size_t colon = spec.rfind(':');
+  std::string text(arg);
+  size_t colon = text.rfind(':');
   if (colon == std::string::npos || colon == 0) return false;
   char* end = nullptr;
-  long port = std::strtol(spec.c_str() + colon + 1, &end, 10);
+  long port = std::strtol(text.c_str() + colon + 1, &end, 10);
   if (*end != '\0' || port <= 0 || port > 65535) return false;
-  st.path = spec.substr(0, colon);
+  st.path = text.substr(0, colon);
   st.port = static_cast<uint16_t>(port);
   return true;
 }
