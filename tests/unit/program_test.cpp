@@ -17,6 +17,14 @@ namespace {
 using namespace std::chrono_literals;
 using test::Process;
 
+bool WaitForLog(const std::string& path, const std::string& text) {
+  for (int i = 0; i < 500; ++i) {
+    if (test::ReadFile(path).find(text) != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
 const char* kMinimal =
     "[HARVOX]\r\nTRACE=1\r\n"
     "[AGW]\r\nPORT=1\r\n"  // nobody listens there: the links fail quietly
@@ -38,9 +46,7 @@ TEST(Program, StartsLogsTheDumpAndRoutesAndStopsCleanlyOnSigterm) {
   test::WriteFile(dir.File("harvox.ini"), kMinimal);  // found without regard to case
   Process p({HARVOX_BINARY}, dir.Path());
   const std::string log_path = dir.File("HARVOX.LOG");
-  for (int i = 0; i < 500 && test::ReadFile(log_path).find("Default Client") == std::string::npos; ++i) {
-    std::this_thread::sleep_for(10ms);
-  }
+  EXPECT_TRUE(WaitForLog(log_path, "Default Client"));
   EXPECT_FALSE(p.Wait(100ms).has_value()) << p.Stderr();
   p.Signal(SIGTERM);
   EXPECT_EQ(p.Wait(10s), 0);
@@ -64,7 +70,7 @@ TEST(Program, OverlongNumberTakesTheFallbackInsteadOfStoppingStartUp) {
                   "[HARVOX]\nTRACE=1\n[AGW]\nPORT=99999999999\n[TELNET]\nNODEPORT=1\nNODECALL=N\n"
                   "ENABLED=NO\n[MONITOR]\nENABLED=NO\n");
   Process p({HARVOX_BINARY}, dir.Path());
-  std::this_thread::sleep_for(300ms);
+  EXPECT_TRUE(WaitForLog(dir.File("HARVOX.LOG"), "Default Client Listener Created"));
   p.Signal(SIGINT);
   EXPECT_EQ(p.Wait(10s), 0);
   EXPECT_NE(test::ReadFile(dir.File("HARVOX.LOG")).find("      PORT:        8000\r\n"), std::string::npos);
@@ -90,14 +96,6 @@ std::string TelnetConfig(int telnet_port, int engine_port) {
   return "[HARVOX]\nTRACE=1\n[AGW]\nPORT=" + std::to_string(engine_port) +
          "\n[TELNET]\nNODEPORT=1\nNODECALL=N0NODE\nPORT=" + std::to_string(telnet_port) +
          "\n[MONITOR]\nENABLED=NO\n";
-}
-
-bool WaitForLog(const std::string& path, const std::string& text) {
-  for (int i = 0; i < 500; ++i) {
-    if (test::ReadFile(path).find(text) != std::string::npos) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
 }
 
 TEST(Program, TelnetPortInUseIsAStartUpFailureTheProgramSurvives) {
