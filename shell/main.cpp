@@ -34,6 +34,10 @@ int main(int argc, char** argv) {
   }
   std::setlocale(LC_ALL, "");  // dates and times in the log follow the locale
 
+  // Signals are caught from the start; they are handled once the loop runs,
+  // so a SIGTERM during start-up still shuts down in order.
+  auto& loop = harvox::Loop();
+  asio::signal_set signals(loop, SIGINT, SIGTERM);
   harvox::TForm1 form;
   if (form.FormCreate() == harvox::TForm1::StartResult::ConfigError) {
     std::fprintf(stderr, "Configuration Error!: Default Node Data Not Configured\n");
@@ -43,8 +47,6 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "harvox: start-up failed: %s\n", form.StartupError.c_str());
   }
 
-  auto& loop = harvox::Loop();
-  asio::signal_set signals(loop, SIGINT, SIGTERM);
   signals.async_wait([&](const std::error_code& ec, int) {
     if (ec) return;
     form.FormDestroy();
