@@ -139,34 +139,29 @@ void TL2::AGWConnect(int code) {
 }
 
 void TL2::AGWDisc(int code) {
-  try {
-    W(1, "{L2} Disconnected from AGWPE");
-    Active = 0;
-    LastError = code & 0xFFFF;
-    if (poll_timer_) poll_timer_->SetEnabled(false);
-    DropDrains();
-    if (FOnAGWDown) {
-      W(4, "{L2} Fired Event <FOnAGWDown>");
-      FOnAGWDown(*this);
-    }
-  } catch (const std::exception&) {
-    W(1, "{L2} Exception on module AGWDisc");
-  }
+  LinkEnded(code, "{L2} Disconnected from AGWPE", FOnAGWDown, "FOnAGWDown", "AGWDisc");
 }
 
 void TL2::AGWError(int code) {
+  LinkEnded(code, "{L2} <AGWError> Socket Error from AGWPE", FOnAGWError, "FOnAGWError", "AGWError");
+}
+
+// The engine connection is gone, closed or failed: the engine has dropped
+// every link of it, so nothing waits for a link to drain any more.
+void TL2::LinkEnded(int code, const char* line, const LinkEvent& event, const char* event_name,
+                    const char* module) {
   try {
-    W(1, "{L2} <AGWError> Socket Error from AGWPE");
-    LastError = code & 0xFFFF;
+    W(1, line);
     Active = 0;
+    LastError = code & 0xFFFF;
     if (poll_timer_) poll_timer_->SetEnabled(false);
     DropDrains();
-    if (FOnAGWError) {
-      W(4, "{L2} Fired Event <FOnAGWError>");
-      FOnAGWError(*this);
+    if (event) {
+      W(4, std::string("{L2} Fired Event <") + event_name + ">");
+      event(*this);
     }
   } catch (const std::exception&) {
-    W(1, "{L2} Exception on module AGWError");
+    W(1, std::string("{L2} Exception on module ") + module);
   }
 }
 

@@ -173,6 +173,8 @@ class TL2 {
   void AGWConnect(int code);
   void AGWDisc(int code);
   void AGWError(int code);
+  void LinkEnded(int code, const char* line, const LinkEvent& event, const char* event_name,
+                 const char* module);
   bool Send(uint8_t port, uint8_t pid, char kind, const std::string& from, const std::string& to,
             std::string_view data);
   void SendAGW(std::string_view bytes);
