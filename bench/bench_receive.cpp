@@ -9,6 +9,7 @@
 #include <string>
 
 #include "agw/frame.h"
+#include "agw/l2.h"
 
 namespace harvox {
 namespace {
@@ -76,6 +77,28 @@ void Receive(benchmark::State& state, bool mixed) {
 void BM_ReceiveMixed(benchmark::State& state) { Receive(state, true); }
 void BM_ReceiveSmall(benchmark::State& state) { Receive(state, false); }
 
+// The whole receive path of a link: reassembly, then Decode with its event
+// dispatch, to the handlers a service binds (data and raw monitor frames).
+// Tracing is off, as in normal operation.
+void LinkReceive(benchmark::State& state, bool mixed) {
+  const Stream s = MakeStream(mixed);
+  TL2 link(nullptr);
+  uint64_t seen = 0;
+  link.FOnData = [&seen](TL2&, uint8_t port, const std::string& from, const std::string&, uint8_t,
+                         std::string_view data) { seen += port + from.size() + data.size(); };
+  link.FOnKissFrame = [&seen](TL2&, uint8_t port, std::string_view frame) { seen += port + frame.size(); };
+  for (auto _ : state) {
+    for (size_t at = 0; at < s.bytes.size(); at += kReadSize) {
+      link.Store(std::string_view(s.bytes).substr(at, kReadSize));
+    }
+    benchmark::DoNotOptimize(seen);
+  }
+  Report(state, s);
+}
+
+void BM_LinkReceiveMixed(benchmark::State& state) { LinkReceive(state, true); }
+void BM_LinkReceiveSmall(benchmark::State& state) { LinkReceive(state, false); }
+
 void Memcpy(benchmark::State& state, bool mixed) {
   const Stream s = MakeStream(mixed);
   std::string target(kReadSize, '\0');
@@ -95,6 +118,8 @@ void BM_MemcpySmall(benchmark::State& state) { Memcpy(state, false); }
 BENCHMARK(BM_ReceiveMixed)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_MemcpyMixed)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ReceiveSmall)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LinkReceiveMixed)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LinkReceiveSmall)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_MemcpySmall)->Unit(benchmark::kMillisecond);
 
 }  // namespace
