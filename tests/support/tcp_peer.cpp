@@ -34,6 +34,13 @@ void TcpPeer::Close() {
   fd_ = -1;
 }
 
+void TcpPeer::Reset() {
+  if (fd_ < 0) return;
+  const linger abort{1, 0};
+  setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+  Close();
+}
+
 void TcpPeer::Send(const std::string& bytes) {
   size_t sent = 0;
   while (fd_ >= 0 && sent < bytes.size()) {

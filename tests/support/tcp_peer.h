@@ -22,6 +22,8 @@ class TcpPeer {
   bool Closed();
   void Clear() { received_.clear(); }
   void Close();
+  // Abortive close: the product sees a connection reset.
+  void Reset();
   // Stop reading (the product's output then backs up).
   void Stall() { stalled_ = true; }
 

@@ -286,6 +286,26 @@ TEST_F(TelnetFixture, UserQuitsAfterTypingTheLastLineStillReachesTheNode) {
   EXPECT_EQ(server->UserCount, 0u);
 }
 
+TEST_F(TelnetFixture, ConnectionResetEndsTheAX25SideAndFreesTheSession) {
+  Start();
+  auto p = LoginConnected();
+  auto other = Connect();
+  ASSERT_TRUE(Await(*other, "Login:"));
+  engine.Clear();
+  p->Reset();
+  ASSERT_TRUE(AwaitFrames(1, Kind('x')));
+  std::string kinds;
+  for (const auto& f : engine.Frames()) {
+    if (f.kind != 'Y') kinds += f.kind;
+  }
+  EXPECT_EQ(kinds, "ddx");
+  EXPECT_TRUE(RunUntil([&] { return server->UserCount == 1; }));
+  EXPECT_TRUE(Logged("TN Socket Error"));
+  EXPECT_TRUE(Logged("{TelnetD} TN Socket not found."));  // the close that followed
+  other->Send("demo\r");
+  EXPECT_TRUE(Await(*other, "Password:"));
+}
+
 TEST_F(TelnetFixture, EscapeAsksOneDisconnectAndKeepsTheUserUntilItIsDone) {
   Start();
   auto p = LoginConnected();
