@@ -17,34 +17,36 @@ std::string TempLogPath() {
   return std::string(dir) + "/HARVOX.LOG";
 }
 
-void BM_LogWriteFiltered(benchmark::State& state) {
+// A log in a fresh temporary directory at the given threshold, removed again
+// when the benchmark ends.
+struct BenchLog {
   harvox::TLog log;
-  log.FileName = TempLogPath();
-  log.TraceLevel = 1;
-  log.SetActive(true);
-  for (auto _ : state) log.Write(5, "{L2} <Write> Port(1) DK[D] Pid(F0) From(N0CALL) To(NODE)");
-  std::remove(log.FileName.c_str());
+  explicit BenchLog(uint32_t level) {
+    log.FileName = TempLogPath();
+    log.TraceLevel = level;
+    log.SetActive(true);
+  }
+  ~BenchLog() { std::remove(log.FileName.c_str()); }
+};
+
+constexpr const char* kLine = "{L2} <Write> Port(1) DK[D] Pid(F0) From(N0CALL) To(NODE)";
+
+void BM_LogWriteFiltered(benchmark::State& state) {
+  BenchLog b(1);
+  for (auto _ : state) b.log.Write(5, kLine);
 }
 BENCHMARK(BM_LogWriteFiltered);
 
 void BM_LogWriteActive(benchmark::State& state) {
-  harvox::TLog log;
-  log.FileName = TempLogPath();
-  log.TraceLevel = 5;
-  log.SetActive(true);
-  for (auto _ : state) log.Write(5, "{L2} <Write> Port(1) DK[D] Pid(F0) From(N0CALL) To(NODE)");
-  std::remove(log.FileName.c_str());
+  BenchLog b(5);
+  for (auto _ : state) b.log.Write(5, kLine);
 }
 BENCHMARK(BM_LogWriteActive);
 
 void BM_LogDumpActive(benchmark::State& state) {
-  harvox::TLog log;
-  log.FileName = TempLogPath();
-  log.TraceLevel = 5;
-  log.SetActive(true);
+  BenchLog b(5);
   const std::string frame(255, 'x');
-  for (auto _ : state) log.Dump(5, frame);
-  std::remove(log.FileName.c_str());
+  for (auto _ : state) b.log.Dump(5, frame);
 }
 BENCHMARK(BM_LogDumpActive);
 

@@ -6,22 +6,9 @@
 #include <string_view>
 
 #include "agw/monitor_decode.h"
-#include "shell/log.h"
+#include "fuzz/null_log.h"
 
-namespace {
-
-harvox::TLog& NullLog() {
-  static harvox::TLog* log = [] {
-    auto* l = new harvox::TLog;
-    l->FileName = "/dev/null";
-    l->TraceLevel = 5;
-    l->SetActive(true);
-    return l;
-  }();
-  return *log;
-}
-
-}  // namespace
+using harvox::fuzz::NullLog;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view frame(reinterpret_cast<const char*>(data), size);
