@@ -4,7 +4,7 @@
 # corpus outside the source tree; a crash leaves its input under
 # $BUILD/artifacts and makes the script fail.
 #
-#   scripts/fuzz.sh [seconds-per-target]     (default 20)
+#   scripts/fuzz.sh [seconds-per-target]     (default 20; 0 = run the seeds once)
 #   FUZZ_BUILD=dir  build directory           (default build-fuzz)
 #   FUZZ_TARGETS="fuzz_kiss ..."              (default: every fuzz/*.cpp)
 set -eu
@@ -26,8 +26,10 @@ for target in $TARGETS; do
   seeds="$ROOT/fuzz/corpus/$target"
   [ -d "$seeds" ] || seeds=""
   echo "== $target: ${SECONDS_PER_TARGET}s"
+  limit="-max_total_time=$SECONDS_PER_TARGET"
+  [ "$SECONDS_PER_TARGET" = 0 ] && limit="-runs=0"
   # shellcheck disable=SC2086
-  if ! "$BUILD/fuzz/$target" -max_total_time="$SECONDS_PER_TARGET" -rss_limit_mb=2048 \
+  if ! "$BUILD/fuzz/$target" $limit -rss_limit_mb=2048 \
       -print_final_stats=1 -artifact_prefix="$BUILD/artifacts/$target-" \
       "$scratch" $seeds >"$BUILD/$target.log" 2>&1; then
     echo "== $target FAILED; see $BUILD/$target.log and $BUILD/artifacts/"
