@@ -187,6 +187,9 @@ class TL2 {
   // Decode helpers.
   void LogFrame(const FrameHeader& h, size_t len);
   void DecodeKind(const FrameHeader& h, std::string_view data);
+  void FrameR(std::string_view data);
+  void FramePortFrames(const FrameHeader& h, std::string_view data);
+  void FrameRegistration(const FrameHeader& h, std::string_view data);
   void FrameC(const FrameHeader& h, const std::string& text);
   void FrameD(const FrameHeader& h, std::string_view data);
   void FrameDisc(const FrameHeader& h, const std::string& text);

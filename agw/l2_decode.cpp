@@ -2,6 +2,7 @@
 // event.  Each kind is handled under its own guard, so a fault in one frame
 // (or in a service's handler) is logged and the next frame is still read.
 #include <exception>
+#include <stdexcept>
 
 #include "agw/l2.h"
 #include "agw/monitor_decode.h"
@@ -94,36 +95,18 @@ void TL2::DecodeKind(const FrameHeader& h, std::string_view data) {
         }
         break;
       case 'R':
-        if (data.size() < 8) break;
-        VersionMajor = static_cast<uint8_t>(data[0]) | static_cast<uint8_t>(data[1]) << 8;
-        VersionMinor = static_cast<uint8_t>(data[4]) | static_cast<uint8_t>(data[5]) << 8;
-        if (FOnVersion) {
-          W(4, "{L2} Fired Event <FOnVersion>");
-          FOnVersion(*this, VersionMajor, VersionMinor);
-        }
+        FrameR(data);
         break;
-      case 'y': {
-        if (data.size() < 4) break;
-        const int32_t count = static_cast<uint8_t>(data[0]) | static_cast<uint8_t>(data[1]) << 8;
-        if (h.Port >= 1 && h.Port <= 16) Ports[h.Port - 1].Frames = static_cast<uint8_t>(data[0]);
-        if (FOnPortFrames) {
-          W(4, "{L2} Fired Event <FOnPortFrames>");
-          FOnPortFrames(*this, h.Port, count);
-        }
+      case 'y':
+        FramePortFrames(h, data);
         break;
-      }
       case 'Y':
         FrameY(h, data);
         break;
       case 'X':
-      case 'x': {
-        if (data.empty()) throw std::runtime_error("empty registration reply");
-        const bool ok = data[0] == 1;
-        auto& event = k == 'X' ? FOnRegister : FOnUnRegister;
-        if (event) event(*this, h.CallFrom, data);
-        Registered = k == 'X' ? ok : !ok;
+      case 'x':
+        FrameRegistration(h, data);
         break;
-      }
       case 'C':
         FrameC(h, std::string(data));
         break;
@@ -151,6 +134,35 @@ void TL2::DecodeKind(const FrameHeader& h, std::string_view data) {
       W(1, std::string("{L2} Exception on Module TL2.Decode (Frame") + k + ")");
     }
   }
+}
+
+void TL2::FrameR(std::string_view data) {
+  if (data.size() < 8) return;
+  VersionMajor = static_cast<uint8_t>(data[0]) | static_cast<uint8_t>(data[1]) << 8;
+  VersionMinor = static_cast<uint8_t>(data[4]) | static_cast<uint8_t>(data[5]) << 8;
+  if (!FOnVersion) return;
+  W(4, "{L2} Fired Event <FOnVersion>");
+  FOnVersion(*this, VersionMajor, VersionMinor);
+}
+
+void TL2::FramePortFrames(const FrameHeader& h, std::string_view data) {
+  if (data.size() < 4) return;
+  const int32_t count = static_cast<uint8_t>(data[0]) | static_cast<uint8_t>(data[1]) << 8;
+  if (h.Port >= 1 && h.Port <= 16) Ports[h.Port - 1].Frames = static_cast<uint8_t>(data[0]);
+  if (!FOnPortFrames) return;
+  W(4, "{L2} Fired Event <FOnPortFrames>");
+  FOnPortFrames(*this, h.Port, count);
+}
+
+// 'X' and 'x': the flag is set after the event, so a handler still sees the
+// state before this reply.
+void TL2::FrameRegistration(const FrameHeader& h, std::string_view data) {
+  if (data.empty()) throw std::runtime_error("empty registration reply");
+  const bool ok = data[0] == 1;
+  const bool registering = h.DataKind == 'X';
+  auto& event = registering ? FOnRegister : FOnUnRegister;
+  if (event) event(*this, h.CallFrom, data);
+  Registered = registering ? ok : !ok;
 }
 
 void TL2::FrameC(const FrameHeader& h, const std::string& text) {
