@@ -10,7 +10,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 #include <thread>
 
@@ -41,19 +40,10 @@ std::string Ms(const std::vector<int64_t>& ns, double q) {
   return buf;
 }
 
-// The 1-minute load average: figures taken on a busy machine carry the
-// scheduling delays of whatever else runs.
-double LoadAverage() {
-  std::ifstream in("/proc/loadavg");
-  double one = -1;
-  in >> one;
-  return one;
-}
-
 const char* Verdict(bool ok) { return ok ? "met" : "MISSED"; }
 
 void Row(const char* what, const std::string& value, const std::string& target = "") {
-  std::printf("  %-44s %-26s %s\n", what, value.c_str(), target.c_str());
+  std::printf("  %-54s %-22s %s\n", what, value.c_str(), target.c_str());
 }
 
 std::string Fmt(const char* format, double v) {
@@ -80,6 +70,8 @@ void PrintProduct(const Settings& s, const ProductFigures& p) {
   Row("paced: round trip p50 / p99 ms", Ms(p.paced_round_trips_ns, 0.5) + " / " +
                                              Ms(p.paced_round_trips_ns, 0.99));
   Row("paced: product thread CPU per 1,000 lines", Fmt("%.2f ms", p.paced_cpu_ns / 1e6 / (p.paced_lines / 1000.0)));
+  Row("paced: CPUs busy outside this process", Fmt("%.2f", p.paced_others_cpus),
+      p.paced_others_cpus > 0.2 ? "other work ran: latency includes its queueing" : "");
   const auto& t = p.saturated;
   Row("saturated: user -> engine lines/s", Fmt("%.0f", t.up_per_s));
   Row("saturated: engine -> user lines/s", Fmt("%.0f", t.down_per_s));
@@ -88,16 +80,20 @@ void PrintProduct(const Settings& s, const ProductFigures& p) {
     Row("saturated: product thread CPU per 1,000 lines",
         Fmt("%.2f ms", t.thread_cpu_ns / 1e6 / (t.up_per_s * t.seconds / 1000.0)));
   Row("saturated: product thread busy", Fmt("%.0f %%", 100.0 * t.thread_cpu_ns / 1e9 / t.seconds));
-  Row("stray echoes / engine rule violations", std::to_string(p.stray) + " / " + std::to_string(p.violations));
+  Row("saturated: CPUs busy outside this process", Fmt("%.2f", t.others_cpus));
+  Row("failed sessions / stray echoes / engine rule breaches",
+      std::to_string(p.failed) + " / " + std::to_string(p.stray) + " / " + std::to_string(p.violations));
 }
 
 void PrintBaseline(const Settings& s, const ProductFigures& p, const BaselineFigures& b) {
   std::printf("\nBaseline: socat (a process per connection) to an echo sink\n");
   Row("connections", std::to_string(b.connected) + "/" + std::to_string(s.sessions));
+  if (b.connected == 0) return;
   const auto& t = b.saturated;
   Row("saturated: user -> sink lines/s", Fmt("%.0f", t.up_per_s));
   Row("saturated: sink -> user lines/s", Fmt("%.0f", t.down_per_s));
   Row("saturated: round trip p50 / p99 ms", Ms(t.round_trips_ns, 0.5) + " / " + Ms(t.round_trips_ns, 0.99));
+  Row("saturated: CPUs busy outside this process (socat)", Fmt("%.2f", t.others_cpus));
   if (t.up_per_s <= 0 || p.saturated.up_per_s <= 0) return;
   const double ratio = std::min(p.saturated.up_per_s, p.saturated.down_per_s) /
                        std::min(t.up_per_s, t.down_per_s);
@@ -119,12 +115,9 @@ int main(int argc, char** argv) {
   std::printf("Telnet load: %u sessions, %u paced lines each, %u in flight when saturated, %.1f s spans\n",
               settings.sessions, settings.paced_lines, settings.window, settings.span.count() / 1000.0);
   std::fflush(stdout);
-  const double load_before = LoadAverage();
   const ProductFigures product = harvox::load::RunProduct(settings);
   const BaselineFigures baseline = harvox::load::RunBaseline(settings);
-  const unsigned cpus = std::thread::hardware_concurrency();
-  std::printf("CPUs %u, load average (1 min) before %.2f, after %.2f%s\n", cpus, load_before,
-              LoadAverage(), load_before > cpus ? " -- busy machine: latencies include its queueing" : "");
+  std::printf("CPUs: %u\n", std::thread::hardware_concurrency());
   PrintProduct(settings, product);
   PrintBaseline(settings, product, baseline);
   if (!product.error.empty()) std::printf("\nproduct run: %s\n", product.error.c_str());

@@ -70,7 +70,7 @@ BaselineFigures RunBaseline(const Settings& settings) {
   driver.Connect(relay_port, false, settings.connect_window);
   SleepUntil([&] { return driver.Ready() + driver.Failed() >= settings.sessions &&
                           sink.Connections() >= driver.Ready(); },
-             milliseconds(60000));
+             milliseconds(20000));
   out.connected = std::min<uint32_t>(driver.Ready(), static_cast<uint32_t>(sink.Connections()));
   if (out.connected != settings.sessions) {
     out.error = "only " + std::to_string(out.connected) + " connections through socat";

@@ -36,17 +36,19 @@ struct Throughput {
   double down_per_s = 0;  // echoes that reached the Telnet clients
   double seconds = 0;
   int64_t thread_cpu_ns = 0;  // of the calling thread over the span
+  double others_cpus = -1;    // CPUs busy outside this process over the span
   std::vector<int64_t> round_trips_ns;
 };
 
 struct ProductFigures {
   uint32_t logged_in = 0;
-  uint32_t failed = 0;
+  uint32_t failed = 0;  // sessions that could not log in or were dropped
   double login_seconds = 0;
   std::optional<int64_t> rss_before_kib, rss_after_kib, hwm_before_kib, hwm_after_kib;
   uint64_t paced_lines = 0;       // typed in the latency phase
   double paced_seconds = 0;
   int64_t paced_cpu_ns = 0;
+  double paced_others_cpus = -1;  // CPUs busy outside this process meanwhile
   std::vector<int64_t> engine_ns;  // typed -> 'D' at the engine
   std::vector<int64_t> paced_round_trips_ns;
   Throughput saturated;
@@ -59,6 +61,17 @@ struct BaselineFigures {
   uint32_t connected = 0;
   Throughput saturated;
   std::string error;
+};
+
+// Measures how busy the machine is outside this process: Start, then
+// OthersCpus gives the CPUs used by everything else since, on average.
+class MachineShare {
+ public:
+  void Start();
+  double OthersCpus() const;
+
+ private:
+  int64_t busy_ = -1, self_ = 0, wall_ = 0;
 };
 
 // One progress line on stderr, so a watcher (or a profiler) knows the phase.

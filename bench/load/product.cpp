@@ -58,7 +58,7 @@ bool LogIn(LoadDriver& driver, LoadShared& shared, TTelnetD& server, const Setti
         return driver.Ready() + driver.Failed() >= settings.sessions &&
                EngineSawFirstData(shared) >= driver.Ready();
       },
-      milliseconds(60000));
+      milliseconds(20000));
   out.login_seconds = static_cast<double>(NowNs() - t0) / 1e9;
   out.logged_in = std::min(driver.Ready(), EngineSawFirstData(shared));
   out.failed = driver.Failed();
@@ -69,10 +69,14 @@ bool LogIn(LoadDriver& driver, LoadShared& shared, TTelnetD& server, const Setti
 
 void Paced(LoadDriver& driver, LoadShared& shared, const Settings& settings, ProductFigures& out) {
   const uint64_t typed0 = driver.Typed();
+  MachineShare share;
+  share.Start();
   const int64_t cpu0 = test::ThreadCpuNs(), t0 = NowNs();
   driver.Pace(settings.paced_lines, settings.pace_period_ms);
-  RunUntil([&] { return driver.PaceDone() && driver.InFlight() == 0; }, milliseconds(20000));
+  if (!RunUntil([&] { return driver.PaceDone() && driver.InFlight() == 0; }, milliseconds(10000)))
+    out.error = "paced lines still in flight at the time limit";
   out.paced_cpu_ns = test::ThreadCpuNs() - cpu0;
+  out.paced_others_cpus = share.OthersCpus();
   out.paced_seconds = static_cast<double>(NowNs() - t0) / 1e9;
   out.paced_lines = driver.Typed() - typed0;
   out.paced_round_trips_ns = driver.TakeRoundTrips();
@@ -120,9 +124,10 @@ ProductFigures RunProduct(const Settings& settings) {
         [](const std::function<bool()>& pred, milliseconds timeout) { return RunUntil(pred, timeout); });
   }
   out.stray = driver.Stray();
+  out.failed = driver.Failed();
   Progress("closing");
   driver.CloseAll();
-  RunUntil([&] { return server->UserCount == 0; }, milliseconds(10000));
+  RunUntil([&] { return server->UserCount == 0; }, milliseconds(5000));
   RunFor(milliseconds(100));
   engine.SetScript({});
   out.violations = echo->Violations() + engine.Violations().size();

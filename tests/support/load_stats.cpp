@@ -3,6 +3,7 @@
 #include "support/load_stats.h"
 
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -14,18 +15,19 @@
 namespace harvox::test {
 namespace {
 
-// Decimal digits at text[at..] as a 32-bit value; advances at.  None when
-// there are no digits or the value does not fit.
-std::optional<uint32_t> Digits(std::string_view text, size_t& at) {
+// Decimal digits at text[at..] as a value up to max; advances at.  None
+// when there are no digits or the value is larger.
+std::optional<uint64_t> Digits(std::string_view text, size_t& at, uint64_t max = UINT32_MAX) {
   const size_t start = at;
   uint64_t value = 0;
   while (at < text.size() && text[at] >= '0' && text[at] <= '9') {
-    value = value * 10 + static_cast<uint64_t>(text[at] - '0');
-    if (value > UINT32_MAX) return std::nullopt;
+    const auto digit = static_cast<uint64_t>(text[at] - '0');
+    if (value > (max - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
     ++at;
   }
   if (at == start) return std::nullopt;
-  return static_cast<uint32_t>(value);
+  return value;
 }
 
 }  // namespace
@@ -45,7 +47,7 @@ std::optional<TagValue> ParseLineTag(std::string_view text) {
   const auto seq = Digits(text, at);
   if (!seq) return std::nullopt;
   if (at < text.size() && text[at] != '\r' && text[at] != '\n') return std::nullopt;
-  return TagValue{*session, *seq};
+  return TagValue{static_cast<uint32_t>(*session), static_cast<uint32_t>(*seq)};
 }
 
 void LineSplitter::Feed(std::string_view bytes,
@@ -111,11 +113,43 @@ std::optional<int64_t> SelfStatusKiB(std::string_view key) {
   return StatusKiB(text.str(), key);
 }
 
-int64_t ThreadCpuNs() {
+std::optional<int64_t> BusyTicks(std::string_view proc_stat) {
+  if (proc_stat.substr(0, 4) != "cpu ") return std::nullopt;
+  size_t at = 4;
+  int64_t fields[8] = {};
+  for (int64_t& field : fields) {
+    while (at < proc_stat.size() && proc_stat[at] == ' ') ++at;
+    const auto value = Digits(proc_stat, at, INT64_MAX / 8);
+    if (!value) return std::nullopt;
+    field = static_cast<int64_t>(*value);
+  }
+  // user nice system idle iowait irq softirq steal
+  return fields[0] + fields[1] + fields[2] + fields[5] + fields[6] + fields[7];
+}
+
+std::optional<int64_t> MachineBusyNs() {
+  std::ifstream in("/proc/stat");
+  std::string line;
+  std::getline(in, line);
+  const auto ticks = BusyTicks(line);
+  const long hz = sysconf(_SC_CLK_TCK);
+  if (!ticks || hz <= 0) return std::nullopt;
+  return *ticks * (1000000000 / hz);
+}
+
+namespace {
+
+int64_t ClockNs(clockid_t clock) {
   timespec ts{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  clock_gettime(clock, &ts);
   return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
+
+}  // namespace
+
+int64_t ThreadCpuNs() { return ClockNs(CLOCK_THREAD_CPUTIME_ID); }
+
+int64_t ProcessCpuNs() { return ClockNs(CLOCK_PROCESS_CPUTIME_ID); }
 
 int64_t NowNs() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(

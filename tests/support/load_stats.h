@@ -52,8 +52,15 @@ std::optional<int64_t> StatusKiB(std::string_view status, std::string_view key);
 // The same, read from this process's status now.
 std::optional<int64_t> SelfStatusKiB(std::string_view key);
 
-// CPU time this thread has used, in nanoseconds.
+// Busy time of all CPUs (user, nice, system, irq, softirq, steal) in clock
+// ticks, from the "cpu" line of /proc/stat text.
+std::optional<int64_t> BusyTicks(std::string_view proc_stat);
+// The same, read now, in nanoseconds.
+std::optional<int64_t> MachineBusyNs();
+
+// CPU time this thread, and this whole process, have used, in nanoseconds.
 int64_t ThreadCpuNs();
+int64_t ProcessCpuNs();
 // Monotonic time in nanoseconds (steady clock).
 int64_t NowNs();
 

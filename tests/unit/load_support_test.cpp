@@ -91,10 +91,23 @@ TEST(LoadStatus, ReadsTheNamedLineOnly) {
   EXPECT_FALSE(StatusKiB(status, "VmSwap"));
   EXPECT_FALSE(StatusKiB("VmRSS:", "VmRSS"));
   EXPECT_GT(SelfStatusKiB("VmRSS").value_or(0), 0);
+}
+
+TEST(LoadStatus, MachineBusyTimeLeavesIdleAndWaitOut) {
+  // user nice system idle iowait irq softirq steal guest guest_nice
+  EXPECT_EQ(BusyTicks("cpu  100 2 30 9000 50 4 5 6 0 0\ncpu0 1 1 1 1 1 1 1 1 0 0\n"), 147);
+  EXPECT_EQ(BusyTicks("cpu  10000000000 0 0 1 0 0 0 0"), 10000000000);
+  EXPECT_FALSE(BusyTicks("cpu0 1 2 3 4 5 6 7 8"));
+  EXPECT_FALSE(BusyTicks("cpu  1 2 3"));
+  EXPECT_FALSE(BusyTicks(""));
+  EXPECT_GT(MachineBusyNs().value_or(0), 0);
+  const int64_t process = ProcessCpuNs();
   const int64_t cpu = ThreadCpuNs();
   volatile uint64_t spin = 0;
   for (int i = 0; i < 2000000; ++i) spin = spin + static_cast<uint64_t>(i);
-  EXPECT_GT(ThreadCpuNs(), cpu);
+  const int64_t thread_used = ThreadCpuNs() - cpu;
+  EXPECT_GT(thread_used, 0);
+  EXPECT_GE(ProcessCpuNs() - process, thread_used);
 }
 
 // A plain non-blocking client socket.
