@@ -223,24 +223,21 @@ void TL2::SendAGW(std::string_view bytes) {
   }
 }
 
-bool TL2::AGWRegister(const std::string& call) {
-  if (call.empty()) return false;
-  try {
-    Write(0, 0, 'X', call, "", {});
-    return true;
-  } catch (const std::exception&) {
-    W(1, "{L2} Exception on module AGWRegister");
-    return false;
-  }
-}
+bool TL2::AGWRegister(const std::string& call) { return SendRegistration('X', call, "AGWRegister"); }
 
 bool TL2::AGWUnRegister(const std::string& call) {
+  return SendRegistration('x', call, "AGWUnRegister");
+}
+
+// 'X' or 'x' for a callsign: true once handed to Write, even when the link
+// is down and the frame was dropped; the engine's reply comes as an event.
+bool TL2::SendRegistration(char kind, const std::string& call, const char* module) {
   if (call.empty()) return false;
   try {
-    Write(0, 0, 'x', call, "", {});
+    Write(0, 0, kind, call, "", {});
     return true;
   } catch (const std::exception&) {
-    W(1, "{L2} Exception on module AGWUnRegister");
+    W(1, std::string("{L2} Exception on module ") + module);
     return false;
   }
 }

@@ -178,6 +178,7 @@ class TL2 {
   bool Send(uint8_t port, uint8_t pid, char kind, const std::string& from, const std::string& to,
             std::string_view data);
   void SendAGW(std::string_view bytes);
+  bool SendRegistration(char kind, const std::string& call, const char* module);
   void PollTick();
   void RefreshTick();
   void ClearPorts();
