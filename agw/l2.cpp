@@ -6,7 +6,7 @@
 #include <exception>
 
 #include "agw/tcp_client.h"
-#include "shell/log.h"
+#include "util/log.h"
 #include "util/strings.h"
 #include "util/timer.h"
 

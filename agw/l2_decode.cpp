@@ -6,7 +6,7 @@
 
 #include "agw/l2.h"
 #include "agw/monitor_decode.h"
-#include "shell/log.h"
+#include "util/log.h"
 #include "util/strings.h"
 #include "util/timer.h"
 

@@ -7,7 +7,7 @@
 #include <exception>
 
 #include "agw/l2.h"
-#include "shell/log.h"
+#include "util/log.h"
 #include "util/timer.h"
 
 namespace harvox {

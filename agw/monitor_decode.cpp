@@ -8,7 +8,7 @@
 
 #include <optional>
 
-#include "shell/log.h"
+#include "util/log.h"
 #include "util/strings.h"
 
 namespace harvox {

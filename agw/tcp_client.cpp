@@ -5,7 +5,7 @@
 
 #include "net/winsock.h"
 #include "net/wsocket.h"
-#include "shell/log.h"
+#include "util/log.h"
 
 namespace harvox {
 

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "shell/log.h"
+#include "util/log.h"
 
 namespace {
 

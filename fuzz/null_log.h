@@ -2,7 +2,7 @@
 // run through every trace line without filling a disk.
 #pragma once
 
-#include "shell/log.h"
+#include "util/log.h"
 
 namespace harvox::fuzz {
 

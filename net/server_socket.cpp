@@ -8,7 +8,7 @@
 #include "net/server_socket.h"
 
 #include "net/stream.h"
-#include "shell/log.h"
+#include "util/log.h"
 #include "util/event_loop.h"
 
 #include <asio/steady_timer.hpp>

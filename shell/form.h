@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "shell/config.h"
-#include "shell/log.h"
+#include "util/log.h"
 
 namespace harvox {
 

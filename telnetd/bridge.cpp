@@ -9,7 +9,7 @@
 
 #include "agw/l2.h"
 #include "net/connection.h"
-#include "shell/log.h"
+#include "util/log.h"
 #include "telnetd/telnetd.h"
 #include "util/strings.h"
 #include "util/timer.h"

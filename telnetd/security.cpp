@@ -5,7 +5,7 @@
 // matches.  Passwords never reach the log in clear.
 #include <exception>
 
-#include "shell/log.h"
+#include "util/log.h"
 #include "telnetd/telnetd.h"
 #include "util/files.h"
 #include "util/ini.h"

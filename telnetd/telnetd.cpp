@@ -9,7 +9,7 @@
 #include "agw/l2.h"
 #include "net/connection.h"
 #include "net/server_socket.h"
-#include "shell/log.h"
+#include "util/log.h"
 #include "util/files.h"
 #include "util/timer.h"
 

@@ -11,7 +11,7 @@
 
 #include "agw/l2.h"
 #include "load/phases.h"
-#include "shell/log.h"
+#include "util/log.h"
 #include "support/fake_engine.h"
 #include "support/load_echo.h"
 #include "support/load_stats.h"

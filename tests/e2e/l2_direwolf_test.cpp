@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "agw/l2.h"
-#include "shell/log.h"
+#include "util/log.h"
 #include "support/agw_client.h"
 #include "support/direwolf_pair.h"
 #include "support/temp_dir.h"

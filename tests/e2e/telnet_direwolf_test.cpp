@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "agw/l2.h"
-#include "shell/log.h"
+#include "util/log.h"
 #include "support/direwolf_pair.h"
 #include "support/process.h"
 #include "support/tcp_peer.h"

@@ -7,7 +7,7 @@
 
 #include <vector>
 
-#include "shell/log.h"
+#include "util/log.h"
 #include "support/temp_dir.h"
 
 namespace harvox {

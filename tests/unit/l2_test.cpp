@@ -3,7 +3,7 @@
 
 #include "agw/l2.h"
 #include "agw/tcp_client.h"
-#include "shell/log.h"
+#include "util/log.h"
 #include "support/fake_engine.h"
 #include "support/temp_dir.h"
 #include "util/event_loop.h"

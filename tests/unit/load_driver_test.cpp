@@ -15,7 +15,7 @@
 #include <thread>
 
 #include "agw/l2.h"
-#include "shell/log.h"
+#include "util/log.h"
 #include "support/echo_sink.h"
 #include "support/fake_engine.h"
 #include "support/load_driver.h"

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "shell/log.h"
+#include "util/log.h"
 #include "support/temp_dir.h"
 
 namespace harvox {

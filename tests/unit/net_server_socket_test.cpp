@@ -2,7 +2,7 @@
 // send-and-close from the accept handler, peer close and reset, port
 // conflicts, the output bound, and release from inside handlers.
 #include "net/server_socket.h"
-#include "shell/log.h"
+#include "util/log.h"
 #include "support/net_test_util.h"
 #include "support/temp_dir.h"
 

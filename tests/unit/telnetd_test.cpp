@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "agw/l2.h"
-#include "shell/log.h"
+#include "util/log.h"
 #include "support/fake_engine.h"
 #include "support/tcp_peer.h"
 #include "support/temp_dir.h"

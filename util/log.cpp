@@ -1,6 +1,6 @@
 // Trace log file handling.  One open/append/close per line or dump: the
 // price of a line is a few system calls, paid only when the level passes.
-#include "shell/log.h"
+#include "util/log.h"
 
 #include <cstdio>
 #include <ctime>
