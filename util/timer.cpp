@@ -40,6 +40,9 @@ void Timer::Restart() {
 
 void Timer::Arm() {
   const uint64_t generation = ++generation_;
+  // An interval of 0 means "never": a time-out of 0 switches it off rather
+  // than firing at once, over and over.
+  if (interval_ms_ == 0) return (void)timer_.cancel();
   timer_.expires_after(std::chrono::milliseconds(interval_ms_));
   std::weak_ptr<bool> alive = alive_;
   timer_.async_wait([this, alive, generation](const std::error_code&) {

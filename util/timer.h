@@ -1,7 +1,7 @@
 // Periodic timer on the message loop: an interval in milliseconds, an
 // enabled switch and one handler that receives the timer.  While enabled it
 // fires every interval; disabling and enabling restarts the full interval;
-// without a handler it fires into nothing.
+// without a handler it fires into nothing.  An interval of 0 never fires.
 //
 // Re-entrancy: the handler may disable, re-arm or destroy its own timer.
 // Asio may deliver a completion that was already queued when the timer was

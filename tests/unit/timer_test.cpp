@@ -38,6 +38,13 @@ TEST(Timer, WithoutHandlerOrDisabledNothingHappens) {
   off.SetInterval(1);
   RunFor(20ms);
   EXPECT_EQ(fired, 0);
+  // Interval 0 means never, enabled or not; a later interval arms it.
+  off.SetInterval(0);
+  off.SetEnabled(true);
+  RunFor(20ms);
+  EXPECT_EQ(fired, 0);
+  off.SetInterval(1);
+  EXPECT_TRUE(RunUntil([&] { return fired > 0; }, 2000ms));
 }
 
 TEST(Timer, RestartGivesTheFullIntervalAgain) {
