@@ -154,6 +154,10 @@ class TL2 {
   // A link that carried no data since it came up is ended at once.
   void EndLinkAfterDrain(uint8_t port, const std::string& own, const std::string& remote,
                          std::vector<QueuedFrame> after);
+  // Sends at once what waits for any link of `own` to drain: a new session
+  // under that callsign must not be ended or unregistered by an old one's
+  // late frames.
+  void FinishDrainsOf(const std::string& own);
   size_t DrainsPending() const { return drains_.size(); }
   uint32_t DrainPollMs = 1000;
   uint32_t DrainLimitMs = 60000;

@@ -35,8 +35,12 @@ void TL2::EndLinkAfterDrain(uint8_t port, const std::string& own, const std::str
       drain_timer_ = std::make_unique<Timer>();
       drain_timer_->SetHandler([this](Timer&) { DrainTick(); });
     }
-    drain_timer_->SetInterval(DrainPollMs);
-    if (!drain_timer_->Enabled()) drain_timer_->SetEnabled(true);
+    // Re-arming a running timer would postpone every other link's poll and
+    // time limit; under steady churn none would ever run.
+    if (!drain_timer_->Enabled()) {
+      drain_timer_->SetInterval(DrainPollMs);
+      drain_timer_->SetEnabled(true);
+    }
   } catch (const std::exception&) {
     W(1, "{L2} Exception on module EndLinkAfterDrain");
   }
@@ -83,6 +87,22 @@ void TL2::FinishDrain(const LinkKey& key) {
   drains_.erase(it);
   links_with_data_.erase(key);
   for (const auto& f : after) Write(f.Port, f.PID, f.Kind, f.From, f.To, f.Data);
+}
+
+void TL2::FinishDrainsOf(const std::string& own) {
+  try {
+    std::vector<LinkKey> mine;
+    for (const auto& entry : drains_) {
+      if (std::get<1>(entry.first) == own) mine.push_back(entry.first);
+    }
+    for (const auto& key : mine) {
+      W(3, "{L2} Link " + own + "->" + std::get<2>(key) + " ended now for a new session");
+      FinishDrain(key);
+    }
+    if (drains_.empty() && drain_timer_) drain_timer_->SetEnabled(false);
+  } catch (const std::exception&) {
+    W(1, "{L2} Exception on module FinishDrainsOf");
+  }
 }
 
 void TL2::NoteLinkEnded(uint8_t port, const std::string& own, const std::string& remote) {
