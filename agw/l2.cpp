@@ -83,8 +83,11 @@ void TL2::Open() {
     }
     if (!HostName.empty()) {
       tcp_->HostName = HostName;
-    } else {
+    } else if (CheckIP(address_).Verdict == IpVerdict::Address) {
       tcp_->Address = address_;
+    } else {
+      // An address given as a name ("localhost") is looked up like HOSTNAME.
+      tcp_->HostName = address_;
     }
     tcp_->Port = port_;
     tcp_->Open();
@@ -199,13 +202,15 @@ bool TL2::Send(uint8_t port, uint8_t pid, char kind, const std::string& from,
       W(1, "{L2} <Send> Frame too long for one frame, refused Len(" + std::to_string(data.size()) + ")");
       return false;
     }
-    const char* how = data.empty()               ? "{L2} <Send> Sent Frame with Header Alone"
-                      : pieces.size() == 1       ? "{L2} <Send> Send Frame Header+Info"
-                                                 : "{L2} <Send> Frame Split, partial delivery";
-    for (const auto& piece : pieces) {
-      W(4, how);
-      D(5, piece);
-      SendAGW(piece);
+    if (Log && Log->Enabled(5)) D(5, pieces.front().substr(0, kHeaderSize) + std::string(data));
+    // Every piece but the last is a partial delivery; the last completes it.
+    for (size_t i = 0; i < pieces.size(); ++i) {
+      const bool last = i + 1 == pieces.size();
+      W(4, data.empty() ? "{L2} <Send> Sent Frame with Header Alone"
+           : last       ? "{L2} <Send> Send Frame Header+Info"
+                        : "{L2} <Send> Frame Split, partial delivery");
+      D(5, pieces[i]);
+      SendAGW(pieces[i]);
     }
     return true;
   } catch (const std::exception&) {
@@ -249,9 +254,11 @@ void TL2::ConnectExt(uint8_t port, uint8_t pid, const std::string& own, const st
     if (!via.empty()) {
       W(4, "{L2} Connect with VIA Information");
       const std::string joined = NormaliseVia(via);
-      if (!joined.empty()) info = BuildVia(joined);
-      W(4, "{L2} VIA->[" + joined + "]");
-      D(5, info);
+      if (!joined.empty()) {
+        info = BuildVia(joined);
+        W(4, "{L2} VIA->[" + joined + "]");
+        D(5, info);
+      }
     }
     if (pid == 0 || pid == 0xF0) {
       Write(port, 0, info.empty() ? 'C' : 'v', own, remote, info);

@@ -157,11 +157,13 @@ void TL2::FramePortFrames(const FrameHeader& h, std::string_view data) {
 // 'X' and 'x': the flag is set after the event, so a handler still sees the
 // state before this reply.
 void TL2::FrameRegistration(const FrameHeader& h, std::string_view data) {
-  if (data.empty()) throw std::runtime_error("empty registration reply");
-  const bool ok = data[0] == 1;
   const bool registering = h.DataKind == 'X';
   auto& event = registering ? FOnRegister : FOnUnRegister;
+  // The service hears of an empty reply too (it waits for one); only then
+  // is the frame itself reported as broken.
   if (event) event(*this, h.CallFrom, data);
+  if (data.empty()) throw std::runtime_error("empty registration reply");
+  const bool ok = data[0] == 1;
   Registered = registering ? ok : !ok;
 }
 

@@ -69,6 +69,8 @@ void TTCPClient::Open() {
 void TTCPClient::DnsLookupDone(uint16_t code) {
   Write(4, "{TCPIP} DNS LookUp Done Error(" + std::to_string(code) + ")");
   if (code != 0) {
+    Write(1, "{TCPIP} Engine host name (" + HostName + ") could not be resolved, Error(" +
+                 std::to_string(code) + ")");
     Raise(OnError, net::kWSAETIMEDOUT);
     return;
   }

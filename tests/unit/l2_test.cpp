@@ -230,7 +230,8 @@ TEST_F(L2Fixture, ConnectAndDisconnectNoticesRaiseTheirEvents) {
 TEST_F(L2Fixture, RegistrationRepliesAndRawFrames) {
   std::vector<std::string> regs;
   l2->FOnRegister = [&](TL2& l, const std::string& c, std::string_view d) {
-    regs.push_back(c + "=" + std::to_string(d[0]) + " before=" + std::to_string(l.Registered));
+    const int rc = d.empty() ? -1 : d[0];
+    regs.push_back(c + "=" + std::to_string(rc) + " before=" + std::to_string(l.Registered));
   };
   std::string raw;
   l2->FOnKissFrame = [&](TL2&, uint8_t port, std::string_view d) { raw = std::to_string(port) + std::string(d); };
@@ -247,6 +248,8 @@ TEST_F(L2Fixture, RegistrationRepliesAndRawFrames) {
   EXPECT_FALSE(l2->AGWRegister(""));
   l2->Store(AgwFrame{0, 'X', 0, "N0AAA-3", "", ""}.Encode());  // empty reply
   EXPECT_TRUE(Logged("{L2} Exception on Module TL2.Decode (FrameX)"));
+  ASSERT_EQ(regs.size(), 3u);  // the service still hears of it, first
+  EXPECT_EQ(regs[2], "N0AAA-3=-1 before=0");
   engine.Send(AgwFrame{2, 'K', 0, "", "", std::string("\0\x96\x68", 3)});
   EXPECT_TRUE(RunUntil([&] { return !raw.empty(); }));
   EXPECT_EQ(raw, std::string("3\0\x96\x68", 4));
