@@ -53,7 +53,10 @@ void TTelnetD::OnAX25Register(const std::string& call, std::string_view data) {
     conn->SendText("\r\n" + std::to_string(Circuits.CountActive()) + " Users logged in." + "\r\n");
     c->FSM = 3;
     c->Extra.clear();
-    u.Pending += " \r";
+    u.MaxTimer()->SetEnabled(false);  // logged in: the login deadline is met
+    // A blank line wakes the node; lines typed while waiting follow it.
+    std::string& held = inputs_[c->Id].Held;
+    held.insert(0, " \r");
     Circuits.SetPort(c, static_cast<uint8_t>(u.NodePort));
     u.DestCall = u.NodeCall;
     u.Via.clear();
@@ -66,29 +69,52 @@ void TTelnetD::OnAX25Register(const std::string& call, std::string_view data) {
   }
 }
 
-void TTelnetD::OnAX25Connect(const std::string& to) {
+// The session a notice or data frame belongs to: the one whose AX.25 link
+// it names whole (our user's callsign, the node, the port) while that link
+// is being set up or is up.  Anything else on the air must not touch it.
+Circuit* TTelnetD::SessionOfLink(uint8_t port, const std::string& from, const std::string& to) {
+  Circuit* c = Circuits.FindByCall(to);
+  if (!c) {
+    W(3, "{TelnetD} Control Block Not Found");
+    return nullptr;
+  }
+  const uint8_t own_port = c->Ucb.Port() == 0 ? 1 : c->Ucb.Port();  // 0 and 1 share wire port 0
+  const bool linked = c->FSM == 3 || c->FSM == 4;
+  if (linked && own_port == port && c->Ucb.DestCall == from) return c;
+  W(2, "{TelnetD} Frame from <" + from + "> to <" + to + "> on Port(" + std::to_string(port) +
+           ") belongs to no session link");
+  return nullptr;
+}
+
+void TTelnetD::OnAX25Connect(uint8_t port, const std::string& from, const std::string& to) {
   try {
     W(2, "{TelnetD} Event <OnAX25Connect>");
-    Circuit* c = Circuits.FindByCall(to);
-    if (!c) return W(3, "{TelnetD} Control Block Not Found");
-    // A notice for a session that never asked (or no longer waits) for a
-    // connection must not make it relay: its data would go to a link the
-    // engine does not hold.
-    if (c->FSM != 3 && c->FSM != 4) return W(2, "{TelnetD} Connect notice for a session not connecting");
+    Circuit* c = SessionOfLink(port, from, to);
+    if (!c) {
+      // Nobody here asked for this link (a stranger calling a user's
+      // callsign, or a node answering a session that has gone): end it.
+      W(2, "{TelnetD} Unexpected connect <" + from + "> -> <" + to + ">, disconnecting it");
+      return L2->DisconnectExt(port, to, from);
+    }
+    if (c->FSM != 3) return W(2, "{TelnetD} Connect notice for a session already connected");
     c->FSM = 4;
-    if (c->Ucb.Pending.empty()) return;
-    const std::string held = std::exchange(c->Ucb.Pending, std::string());
+    std::string held = std::exchange(inputs_[c->Id].Held, std::string());
+    if (held.empty()) return;
     L2->SendData(c->Ucb.Port(), kPidNoL3, c->Ucb.UserCall(), c->Ucb.DestCall, held);
   } catch (const std::exception&) {
     W(3, "{TelnetD} Exception on Module OnAX25Contact");
   }
 }
 
-void TTelnetD::OnAX25Data(const std::string& to, std::string_view data) {
+void TTelnetD::OnAX25Data(uint8_t port, const std::string& from, const std::string& to,
+                          std::string_view data) {
   try {
     W(2, "{TelnetD} Event <OnAX25Data>");
-    Circuit* c = Circuits.FindByCall(to);
-    if (!c) return W(3, "{TelnetD} Control Block Not Found");
+    Circuit* c = SessionOfLink(port, from, to);
+    if (!c || c->FSM != 4) {
+      return W(2, "{TelnetD} Data from <" + from + "> Len(" + std::to_string(data.size()) +
+                      ") dropped");
+    }
     c->Ucb.Socket()->SendText(ReplaceChar(data, '\r', "\r\n"));
     if (OnFirstData && c->Ucb.FirstData == 1) {
       c->Ucb.FirstData = 0;
@@ -105,8 +131,8 @@ void TTelnetD::OnAX25Disconnect(uint8_t port, const std::string& from, const std
     W(2, "{TelnetD} Event <OnAX25Disconnect>");
     W(3, "{TelnetD} Disconnect Port(" + std::to_string(port) + ") <" + from + "> <" + to +
              "> Message(" + text + ")");
-    Circuit* c = Circuits.FindByCall(to);
-    if (!c) return W(3, "{TelnetD} Control Block Not Found");
+    Circuit* c = SessionOfLink(port, from, to);
+    if (!c) return;
     net::Connection* conn = c->Ucb.Socket();
     conn->SendText("\r\n" + text + "\r\n");
     Circuits.SetPort(c, 0);

@@ -1,43 +1,22 @@
 // Line assembly and the login dialogue of a Telnet session.  Input is
-// collected in the session's Pending until a CR (or an ESC) completes a
-// line; a few Telnet negotiation bytes are filtered out, backspaces edit the
-// line, and the line is handled by the session's state.
+// filtered of Telnet commands as it arrives and collected in the session's
+// Pending until a CR (or an ESC) completes a line; backspaces edit the line,
+// and the line is handled by the session's state.  One pass over the input:
+// lines are taken at a moving offset and Pending is trimmed once.
 #include <exception>
 
 #include "agw/l2.h"
 #include "net/connection.h"
-#include "util/log.h"
 #include "telnetd/telnetd.h"
+#include "util/log.h"
 #include "util/strings.h"
 #include "util/timer.h"
 
 namespace harvox {
 namespace {
 
-constexpr char kCR = '\r';
 constexpr char kESC = 27;
-constexpr char kBS = 8;
 constexpr uint8_t kPidNoL3 = 0xF0;
-
-std::string Filtered(const std::string& in) {
-  std::string out;
-  out.reserve(in.size());
-  for (char ch : in) {
-    const auto b = static_cast<uint8_t>(ch);
-    if (b != 10 && b != 255 && b != 254 && b != 1) out += ch;
-  }
-  return out;
-}
-
-void EditBackspaces(std::string& line) {
-  for (size_t at = line.find(kBS); at != std::string::npos; at = line.find(kBS)) {
-    if (at == 0) {
-      line.erase(0, 1);
-    } else {
-      line.erase(at - 1, 2);
-    }
-  }
-}
 
 bool HasEsc(const std::string& s) { return s.find(kESC) != std::string::npos; }
 
@@ -48,104 +27,124 @@ std::string WithoutCr(const std::string& line) { return line.substr(0, line.size
 void TTelnetD::ParseTNRequest(Circuit* c, std::string_view text) {
   W(3, "{ParseTNRequest} Data Buffer Len(" + std::to_string(text.size()) + ")");
   D(4, text);
-  c->Ucb.Pending.append(text);
-  std::string line;
-  while (true) {
-    net::Connection* conn = c->Ucb.Socket();
-    if (c->FSM == 3) {
-      // While the AX.25 connection is set up the input is held, in the order
-      // typed, and goes to the node in one piece once it is up.
-      c->Ucb.Pending = Filtered(c->Ucb.Pending);
-      if (HasEsc(c->Ucb.Pending)) return conn->Close();
-      if (c->Ucb.Pending.size() > kMaxHeld) {
-        W(1, "{TelnetD} Too much input held for session #" + std::to_string(c->Id) + ", closing");
-        return conn->Close();
-      }
-      break;
-    }
-    if (!TakeLine(c, line)) {
-      if (c->Ucb.Pending.size() > kMaxLine) {
-        W(1, "{TelnetD} Input line too long on session #" + std::to_string(c->Id) + ", closing");
-        return conn->Close();
-      }
-      break;
-    }
-    if (!HandleLine(c, line)) return;  // the session is gone
-  }
-  W(5, "Left in TN Buffer is " + c->Ucb.Pending);
-}
-
-// Takes the next complete line (ending in CR) out of Pending.
-bool TTelnetD::TakeLine(Circuit* c, std::string& line) {
+  SessionInput& in = inputs_[c->Id];
   std::string& pending = c->Ucb.Pending;
-  if (pending.empty()) return false;
-  pending = Filtered(pending);
-  if (pending.find(kCR) == std::string::npos && !HasEsc(pending)) return false;
-  line = CutField(pending, kCR) + kCR;
-  W(4, "{TelnetD} Parsing for BackSpace");
-  D(4, line);
-  EditBackspaces(line);
-  W(4, "{TelnetD} Parsing for BackSpace COMPLETED");
-  D(4, line);
-  W(3, "Parsed from TN Request: " + line);
-  return true;
+  in.Filter.Feed(text, pending);
+  size_t at = 0;
+  std::string line;
+  while (NextLine(pending, at, line)) {
+    W(4, "{TelnetD} Parsing for BackSpace");
+    D(4, line);
+    line = EditBackspaces(line);
+    W(4, "{TelnetD} Parsing for BackSpace COMPLETED");
+    D(4, line);
+    W(3, "Parsed from TN Request: " + line);
+    const After next = HandleLine(c, line);
+    if (next == After::Gone) return;  // the session was closed and removed
+    if (next == After::DropRest) at = pending.size();
+  }
+  pending.erase(0, at);
+  if (in.Filter.SinceLineEnd() > kMaxLine) {
+    W(1, "{TelnetD} Input line too long on session #" + std::to_string(c->Id) + ", closing");
+    return c->Ucb.Socket()->Close();
+  }
+  W(5, "Left in TN Buffer is " + pending);
 }
 
-// Handles one line by the session's state.  False when the session was
-// closed (and so removed).
-bool TTelnetD::HandleLine(Circuit* c, const std::string& line) {
+// Handles one line by the session's state.
+TTelnetD::After TTelnetD::HandleLine(Circuit* c, const std::string& line) {
   net::Connection* conn = c->Ucb.Socket();
   const bool esc = HasEsc(line);
+  const bool registering = c->FSM == 1 && c->Extra == kRegistrationAsked;
+  if (esc && c->FSM != 4) return conn->Close(), After::Gone;
+  if (registering || c->FSM == 3) return HoldLine(c, line);
   switch (c->FSM) {
     case 0:
-      if (esc) return conn->Close(), false;
       c->Ucb.UserId = WithoutCr(line);
       c->FSM = 1;
       conn->SendText("\r\nPassword:");
-      return true;
+      return After::Next;
     case 1:
-      if (esc) return conn->Close(), false;
-      c->Ucb.Password = WithoutCr(line);
-      if (!Security(c)) return LoginFailed(c);
-      c->Ucb.Pending.clear();
-      c->Extra = kRegistrationAsked;
-      L2->AGWRegister(c->Ucb.UserCall());
-      W(1, "{TelnetD} Logged UserId(" + c->Ucb.UserId + ") Paswd(****)");
-      return true;
-    case 2:
-      if (esc) return conn->Close(), false;
-      return true;
+      return TakePassword(c, line);
     case 4:
       if (esc) {
         conn->SendText("\r\nEscape...\r\n");
         const uint8_t port = c->Ucb.Port();
         const std::string& user = c->Ucb.UserCall();
         L2->EndLinkAfterDrain(port, user, c->Ucb.DestCall, {{port, 0, 'd', user, c->Ucb.DestCall, {}}});
-        return true;
+        return After::Next;
       }
       W(3, "{TelnetD} Sending Data");
       D(3, line);
       L2->SendData(c->Ucb.Port(), kPidNoL3, c->Ucb.UserCall(), c->Ucb.DestCall, line);
       c->Ucb.InactTimer()->Restart();
-      return true;
+      return After::Next;
     default:
-      return true;
+      return After::Next;  // state 2: the session is ending, input is dropped
   }
 }
 
-bool TTelnetD::LoginFailed(Circuit* c) {
+// The password line: check it, then ask the engine for the user's callsign.
+TTelnetD::After TTelnetD::TakePassword(Circuit* c, const std::string& line) {
+  c->Ucb.Password = WithoutCr(line);
+  if (!Security(c)) return LoginFailed(c);
+  const std::string call = c->Ucb.UserCall();
+  // Hidden for the lookup, so only another session holding it is found.
+  Circuits.SetUserCall(c, "");
+  const bool taken = Circuits.FindByCall(call) != nullptr;
+  Circuits.SetUserCall(c, call);
+  if (taken) {
+    W(1, "{TelnetD} Call(" + call + ") already has a session, login of UserId(" + c->Ucb.UserId +
+             ") refused");
+    return Refuse(c, "ALREADY.TNS", "\r\nAlready Registered, Try Later\r\n");
+  }
+  if (!L2->Active) {
+    W(1, "{TelnetD} Engine link down, login of UserId(" + c->Ucb.UserId + ") refused");
+    return Refuse(c, "BUSY.TNS", "\r\nServer Busy, Try Later\r\n");
+  }
+  // An earlier session under this callsign may still wait to end its link;
+  // it ends now, so its late frames cannot end or unregister this one.
+  L2->FinishDrainsOf(call);
+  c->Extra = kRegistrationAsked;
+  L2->AGWRegister(call);
+  W(1, "{TelnetD} Logged UserId(" + c->Ucb.UserId + ") Paswd(****)");
+  return After::DropRest;  // what was typed after the password is dropped
+}
+
+// A refusal after the password check: the callsign was never registered by
+// this session, so nothing at all goes to the engine for it.
+TTelnetD::After TTelnetD::Refuse(Circuit* c, const std::string& file, const std::string& builtin) {
+  Circuits.SetUserCall(c, "");
+  net::Connection* conn = c->Ucb.Socket();
+  SendFile(*conn, file, builtin);
+  conn->Close();
+  return After::Gone;
+}
+
+// Lines typed while the callsign is registered or the link is set up wait,
+// edited and in order, until the link is up.
+TTelnetD::After TTelnetD::HoldLine(Circuit* c, const std::string& line) {
+  std::string& held = inputs_[c->Id].Held;
+  held += line;
+  if (held.size() + c->Ucb.Pending.size() <= kMaxHeld) return After::Next;
+  W(1, "{TelnetD} Too much input held for session #" + std::to_string(c->Id) + ", closing");
+  c->Ucb.Socket()->Close();
+  return After::Gone;
+}
+
+TTelnetD::After TTelnetD::LoginFailed(Circuit* c) {
   net::Connection* conn = c->Ucb.Socket();
   if (++c->Ucb.LoginTries <= 3) {
     W(1, "{TelnetD} Invalid attempt to Log UserId(" + c->Ucb.UserId + ")");
     SendFile(*conn, "BADID.TNS", "\r\nInvalid Login\r\n");
     conn->SendText("\r\nLogin:");
     c->FSM = 0;
-    return true;
+    return After::Next;
   }
   SendFile(*conn, "LOGINERR.TNS", "\r\nMaximum invalid tries... bye!\r\n");
   W(1, "{TelnetD} Failure to Log UserId(" + c->Ucb.UserId + ")");
   conn->Close();
-  return false;
+  return After::Gone;
 }
 
 }  // namespace harvox

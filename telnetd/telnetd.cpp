@@ -32,10 +32,10 @@ TTelnetD::TTelnetD(TLog* log) : Log(log) {
   L2->FOnRegister = [this](TL2&, const std::string& call, std::string_view d) {
     OnAX25Register(call, d);
   };
-  L2->FOnConnectEx = [this](TL2&, uint8_t, const std::string&, const std::string& to,
-                            const std::string&) { OnAX25Connect(to); };
-  L2->FOnData = [this](TL2&, uint8_t, const std::string&, const std::string& to, uint8_t,
-                       std::string_view d) { OnAX25Data(to, d); };
+  L2->FOnConnectEx = [this](TL2&, uint8_t port, const std::string& from, const std::string& to,
+                            const std::string&) { OnAX25Connect(port, from, to); };
+  L2->FOnData = [this](TL2&, uint8_t port, const std::string& from, const std::string& to,
+                       uint8_t, std::string_view d) { OnAX25Data(port, from, to, d); };
   L2->FOnDisconnectEx = [this](TL2&, uint8_t port, const std::string& from,
                                const std::string& to, const std::string& text) {
     OnAX25Disconnect(port, from, to, text);
@@ -129,6 +129,10 @@ void TTelnetD::TNAccept(net::Connection& conn) {
     timer->SetInterval(static_cast<uint32_t>(SessionTimeout));
     timer->SetHandler([this](Timer& t) { OnTimer(t); });
     timer->SetEnabled(true);
+    Timer* deadline = c->Ucb.MaxTimer();
+    deadline->SetInterval(LoginDeadlineMs);
+    deadline->SetHandler([this](Timer& t) { OnTimer(t); });
+    deadline->SetEnabled(true);
     SendFile(conn, "WELCOME.TNS", "\r\n" + Welcome + "\r\n");
     conn.SendText("Login:");
   } catch (const std::exception&) {
@@ -156,6 +160,7 @@ void TTelnetD::TNClientRead(net::Connection& conn) {
 void TTelnetD::OnTimer(Timer& timer) {
   W(3, "{TelnetD} <OnTimer> Data Buffer");
   Circuit* c = Circuits.FindByTimer(&timer);
+  if (!c) c = Circuits.FindByMaxTimer(&timer);  // the login deadline
   if (!c) {
     W(3, "{TelnetD} Timer object not found");
     return timer.SetEnabled(false);
@@ -184,6 +189,7 @@ void TTelnetD::EndAX25Side(Circuit* c) {
 
 void TTelnetD::ForgetSession(Circuit* c) {
   EndAX25Side(c);
+  inputs_.erase(c->Id);
   Circuits.Remove(c);
   --UserCount;
 }

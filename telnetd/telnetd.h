@@ -14,8 +14,10 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "gateway/circuits.h"
+#include "telnetd/telnet_input.h"
 
 namespace harvox {
 
@@ -55,6 +57,9 @@ class TTelnetD {
   std::string AGWLogin, AGWPassword;
   // How long the engine link stays down before it is opened again.
   uint32_t AGWReopenMs = 60000;
+  // From the accept, how long a caller may take to log in; input does not
+  // extend it, so idle callers cannot hold every slot.
+  uint32_t LoginDeadlineMs = 60000;
 
   // Notifications for the owner.
   std::function<void(TTelnetD&)> OnLinkUp, OnLinkDown;
@@ -82,18 +87,24 @@ class TTelnetD {
   void OnTimer(Timer& timer);
   // Session work.
   void SendFile(net::Connection& conn, const std::string& name, const std::string& builtin);
+  // What handling one line left to do with the rest of the input.
+  enum class After { Next, DropRest, Gone };
   void ParseTNRequest(Circuit* c, std::string_view text);
-  bool TakeLine(Circuit* c, std::string& line);
-  bool HandleLine(Circuit* c, const std::string& line);
-  bool LoginFailed(Circuit* c);
+  After HandleLine(Circuit* c, const std::string& line);
+  After TakePassword(Circuit* c, const std::string& line);
+  After HoldLine(Circuit* c, const std::string& line);
+  After LoginFailed(Circuit* c);
+  After Refuse(Circuit* c, const std::string& file, const std::string& builtin);
   bool Security(Circuit* c);
   void EndAX25Side(Circuit* c);
   void ForgetSession(Circuit* c);
   // Engine link.
   void ConfigureLink();
   void OnAX25Register(const std::string& call, std::string_view data);
-  void OnAX25Connect(const std::string& to);
-  void OnAX25Data(const std::string& to, std::string_view data);
+  Circuit* SessionOfLink(uint8_t port, const std::string& from, const std::string& to);
+  void OnAX25Connect(uint8_t port, const std::string& from, const std::string& to);
+  void OnAX25Data(uint8_t port, const std::string& from, const std::string& to,
+                  std::string_view data);
   void OnAX25Disconnect(uint8_t port, const std::string& from, const std::string& to,
                         const std::string& text);
   void OnAX25AGWUp();
@@ -104,6 +115,14 @@ class TTelnetD {
   void OnAGWTimer();
   void W(uint8_t level, std::string_view text);
   void D(uint8_t level, std::string_view data);
+
+  // Per session, beside its circuit: the Telnet filter's state and the
+  // lines held for the node until its AX.25 link is up.
+  struct SessionInput {
+    TelnetInput Filter;
+    std::string Held;
+  };
+  std::unordered_map<int32_t, SessionInput> inputs_;  // by circuit Id
 
   TLog* Log;
   std::unique_ptr<net::TServerSocket> Server;
