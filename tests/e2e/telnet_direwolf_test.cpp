@@ -9,6 +9,7 @@
 
 #include "agw/l2.h"
 #include "util/log.h"
+#include "support/agw_client.h"
 #include "support/direwolf_pair.h"
 #include "support/process.h"
 #include "support/tcp_peer.h"
@@ -45,6 +46,26 @@ struct TelnetDirewolf : ::testing::Test {
   void TearDown() override {
     if (node) node->Stop();
   }
+
+  TLog log;
+  std::unique_ptr<TTelnetD> StartServer() {
+    log.FileName = wd.File("HARVOX.LOG");
+    log.TraceLevel = 3;
+    log.SetActive(true);
+    auto server = std::make_unique<TTelnetD>(&log);
+    server->ListenPort = 0;
+    server->MaxUsers = 10;
+    server->ServerCall = "TELNET";
+    server->DefNodePort = 1;
+    server->DefNodeCall = kNode;
+    server->AGWAddress = "127.0.0.1";
+    server->AGWPort = pair.AgwPort(Station::A);
+    server->Recover = true;
+    server->AGWReopenMs = 1000;
+    server->SetActive(true);
+    EXPECT_TRUE(RunUntil([&] { return server->Link().Active == 1; }, 5s));
+    return server;
+  }
 };
 
 bool Await(TcpPeer& p, const std::string& text, std::chrono::milliseconds t = 20s) {
@@ -59,22 +80,8 @@ void Login(TcpPeer& p, const std::string& id, const std::string& pw) {
 }
 
 TEST_F(TelnetDirewolf, UserTalksToTheNodeSurvivesAnEngineRestartAndANewUserGetsThrough) {
-  TLog log;
-  log.FileName = wd.File("HARVOX.LOG");
-  log.TraceLevel = 3;
-  log.SetActive(true);
-  TTelnetD server(&log);
-  server.ListenPort = 0;
-  server.MaxUsers = 10;
-  server.ServerCall = "TELNET";
-  server.DefNodePort = 1;
-  server.DefNodeCall = kNode;
-  server.AGWAddress = "127.0.0.1";
-  server.AGWPort = pair.AgwPort(Station::A);
-  server.Recover = true;
-  server.AGWReopenMs = 1000;
-  server.SetActive(true);
-  ASSERT_TRUE(RunUntil([&] { return server.Link().Active == 1; }, 5s));
+  auto owned = StartServer();
+  TTelnetD& server = *owned;
 
   TcpPeer user(server.BoundPort());
   Login(user, "demo", "demo");
@@ -109,6 +116,32 @@ TEST_F(TelnetDirewolf, UserTalksToTheNodeSurvivesAnEngineRestartAndANewUserGetsT
   ASSERT_TRUE(Await(third, "N0BBB-7"));
   third.Send("after restart\r\n");
   EXPECT_TRUE(Await(third, "after restart\r\n")) << third.Received();
+}
+
+TEST_F(TelnetDirewolf, AStrangerCallingAUsersCallsignLeavesTheUserTalking) {
+  auto server = StartServer();
+  TcpPeer user(server->BoundPort());
+  Login(user, "demo", "demo");
+  ASSERT_TRUE(Await(user, "N0BBB-7"));
+  // Another station on the air calls the user's callsign.
+  test::AgwClient stranger;
+  ASSERT_TRUE(stranger.Connect("127.0.0.1", pair.AgwPort(Station::B)));
+  stranger.Send(test::AgwFrame{0, 'X', 0, "N0BBB-9", "", ""});
+  auto got = [&](char kind, const std::string& text) {
+    return RunUntil([&] {
+      return stranger.ReadUntil([&](const test::AgwFrame& f) {
+        return f.kind == kind && f.data.find(text) != std::string::npos;
+      }, 0ms).has_value();
+    }, 20s);
+  };
+  stranger.Send(test::AgwFrame{0, 'C', 0, "N0BBB-9", "N0AAA-5", ""});
+  ASSERT_TRUE(got('C', "CONNECTED"));
+  ASSERT_TRUE(got('d', "DISCONNECTED"));  // Harvox ended the stranger's link
+  user.Send("still here\r\n");
+  ASSERT_TRUE(Await(user, "still here\r\n")) << user.Received();
+  EXPECT_FALSE(user.Closed());
+  user.Send("and again\r\n");
+  EXPECT_TRUE(Await(user, "and again\r\n")) << user.Received();
 }
 
 TEST_F(TelnetDirewolf, TheRealProgramCarriesAUserToTheNode) {
