@@ -104,6 +104,23 @@ TEST_F(L2Fixture, LongDataIsSplitUnlessItsPidTravelsWhole) {
   l2->SendData(1, 0xCA, "N0AAA", "N0BBB", data);
   ASSERT_TRUE(Await(1, Kind('D')));
   EXPECT_EQ(engine.Frames()[0].data, data);
+  // Two partial deliveries, then the piece that completes the frame.
+  const std::string text = test::ReadFile(log.FileName);
+  const size_t split = text.find("{L2} <Send> Frame Split, partial delivery");
+  const size_t second = text.find("{L2} <Send> Frame Split, partial delivery", split + 1);
+  ASSERT_NE(second, std::string::npos);
+  EXPECT_EQ(text.find("Frame Split", second + 20), std::string::npos);
+  EXPECT_NE(text.find("{L2} <Send> Send Frame Header+Info", second), std::string::npos);
+  // A path of only empty items is no path: a plain 'C', and no VIA line.
+  l2->ConnectExt(1, 0xF0, "N0AAA", "N0BBB", " , ,");
+  ASSERT_TRUE(Await(1, Kind('C')));
+  EXPECT_FALSE(Logged("{L2} VIA->[]"));
+}
+
+TEST_F(L2Fixture, AnEngineAddressGivenAsANameIsLookedUp) {
+  l2->SetAddress("localhost");
+  OpenAndWait();
+  EXPECT_EQ(l2->Transport().Address, "127.0.0.1");
 }
 
 TEST_F(L2Fixture, OversizedWholeFrameIsRefusedAndWriteWhileDownFails) {
