@@ -11,32 +11,57 @@ namespace {
 
 class Reader {
  public:
-  explicit Reader(const IniFile& ini) : ini_(ini) {}
+  Reader(const IniFile& ini, std::vector<SettingUse>* uses) : ini_(ini), uses_(uses) {}
   std::string Text(const char* section, const char* key, const std::string& def) const {
-    return ini_.ReadString(section, key, def);
+    const std::string v = ini_.ReadString(section, key, def);
+    Note(section, key, v, true);
+    return v;
   }
   std::string Upper(const char* section, const char* key, const std::string& def) const {
-    return UpperText(Text(section, key, def));
+    const std::string v = UpperText(ini_.ReadString(section, key, def));
+    Note(section, key, v, true);
+    return v;
   }
   int32_t Number(const char* section, const char* key, int32_t def) const {
-    return NumberOr(Text(section, key, std::to_string(def)), def);
+    const std::string raw = ini_.ReadString(section, key, std::to_string(def));
+    const int32_t v = NumberOr(raw, def);
+    Note(section, key, std::to_string(v), IsNumber(raw));
+    return v;
   }
   bool Flag(const char* section, const char* key, const char* def) const {
-    return IsOn(UpperText(Text(section, key, def)));
+    return Flagged(section, key, def, true);
   }
   bool ExactFlag(const char* section, const char* key, const char* def) const {
-    return IsOn(Text(section, key, def));
+    return Flagged(section, key, def, false);
   }
 
  private:
   static bool IsOn(const std::string& v) { return v == "YES" || v == "TRUE" || v == "ON"; }
+  // Read as written: the same whatever the fallback.
+  static bool IsNumber(const std::string& v) { return NumberOr(v, 0) == NumberOr(v, 1); }
+  static bool IsOff(const std::string& v) { return v == "NO" || v == "FALSE" || v == "OFF"; }
+  bool Flagged(const char* section, const char* key, const char* def, bool upper) const {
+    const std::string raw = ini_.ReadString(section, key, def);
+    const std::string v = upper ? UpperText(raw) : raw;
+    // Anything but a yes is a no; a word that is neither is worth a remark.
+    Note(section, key, IsOn(v) ? "YES" : "NO", IsOn(v) || IsOff(UpperText(raw)));
+    return IsOn(v);
+  }
+  // `valid`: the file's text (if any) was read as written, not replaced.
+  void Note(const char* section, const char* key, const std::string& value, bool valid) const {
+    if (!uses_) return;
+    using S = SettingUse::Source;
+    const S from = !ini_.Get(section, key) ? S::Default : valid ? S::File : S::Fallback;
+    uses_->push_back({section, key, value, from});
+  }
   const IniFile& ini_;
+  std::vector<SettingUse>* uses_;
 };
 
 }  // namespace
 
-Settings ReadSettings(const IniFile& ini) {
-  const Reader r(ini);
+Settings ReadSettings(const IniFile& ini, std::vector<SettingUse>* uses) {
+  const Reader r(ini, uses);
   Settings s;
   s.LogFile = r.Text("HARVOX", "LOGFILE", s.LogFile);
   s.Trace = r.Number("HARVOX", "TRACE", 0);

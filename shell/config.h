@@ -69,7 +69,17 @@ struct Route {
   bool Valid() const { return !Call.empty() && !Host.empty(); }
 };
 
-Settings ReadSettings(const IniFile& ini);
+// Where a setting's value came from, for the configuration check.
+struct SettingUse {
+  enum class Source { File, Default, Fallback };
+  std::string Section, Key, Value;
+  Source From = Source::Default;
+};
+
+// The settings by the reading rules.  With `uses`, also one entry per key
+// read, in reading order, saying whether the file's value was taken, the key
+// was missing, or the file's value was no number or flag and fell back.
+Settings ReadSettings(const IniFile& ini, std::vector<SettingUse>* uses = nullptr);
 // The 32 lines of the banner and dump, without time stamps.
 std::vector<std::string> ParameterDump(const Settings& s);
 Route ParseRoute(const std::string& line, int32_t timeout, int32_t maxtime);

@@ -7,17 +7,21 @@
 #include <cstdio>
 #include <cstring>
 
+#include "shell/check.h"
 #include "shell/form.h"
+#include "util/files.h"
 #include "util/event_loop.h"
 
 namespace {
 
 void Usage(FILE* out) {
   std::fprintf(out,
-               "Usage: harvox [--version | --help]\n"
+               "Usage: harvox [--version | --help | --check]\n"
                "Gateway between AX.25 packet radio (through an AGWPE-compatible engine such as\n"
                "direwolf) and Telnet. Reads HARVOX.INI from the current working directory and\n"
-               "writes its trace log there. Stop it with SIGINT or SIGTERM.\n");
+               "writes its trace log there. Stop it with SIGINT or SIGTERM.\n"
+               "  --check  read the configuration as start-up does, report, and exit\n"
+               "           (status 0 when it is usable, 1 otherwise)\n");
 }
 
 }  // namespace
@@ -27,6 +31,11 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[1], "--version") == 0 && argc == 2) {
       std::printf("%s\n", harvox::TForm1::kVersion);
       return 0;
+    }
+    if (std::strcmp(argv[1], "--check") == 0 && argc == 2) {
+      const auto report = harvox::CheckConfiguration(harvox::WorkingDir());
+      for (const auto& line : report.Lines) std::printf("%s\n", line.c_str());
+      return report.Usable ? 0 : 1;
     }
     const bool help = std::strcmp(argv[1], "--help") == 0 && argc == 2;
     Usage(help ? stdout : stderr);

@@ -1,0 +1,74 @@
+// The configuration check on good and broken working directories.
+#include <gtest/gtest.h>
+
+#include "shell/check.h"
+#include "support/process.h"
+#include "support/temp_dir.h"
+
+namespace harvox {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string Joined(const CheckReport& r) {
+  std::string all;
+  for (const auto& l : r.Lines) all += l + "\n";
+  return all;
+}
+
+const char* kGood =
+    "[AGW]\r\nPORT=8001\r\nPASSW=hunter2\r\n[TELNET]\r\nNODEPORT=1\r\nNODECALL=n0node\r\n"
+    "[TELNET.CLIENT]\r\nBBS=127.0.0.1:6300\r\n";
+
+TEST(Check, FindingsOneByOne) {
+  struct Case {
+    const char* name;
+    std::string ini;
+    bool usable;
+    std::vector<std::string> says, never;
+  } cases[] = {
+      {"good", kGood, true,
+       {"[AGW] PORT = 8001  (from the file)", "[TELNET] TIMEOUT = 600000  (default)",
+        "[TELNET] NODECALL = N0NODE", "[AGW] PASSW = ****", "Configuration usable."},
+       {"hunter2", "WARNING", "ERROR"}},
+      {"no node", "[TELNET]\r\nNODECALL=X\r\n", false,
+       {"ERROR: [TELNET] NODEPORT and NODECALL are required"}, {}},
+      {"fallbacks", std::string(kGood) + "[HARVOX]\r\nTRACE=1h\r\nCRLF=yes\r\nRECOVER=maybe\r\n", true,
+       {"WARNING: [HARVOX] TRACE=1h was not understood", "[HARVOX] TRACE = 0  (DEFAULT",
+        "WARNING: [HARVOX] CRLF=yes", "WARNING: [HARVOX] RECOVER=maybe"},
+       {}},
+      {"bad port", std::string("[MONITOR]\r\nPORT=70000\r\n") + kGood, false,
+       {"ERROR: [MONITOR] PORT 70000 is no TCP port"}, {}},
+      {"routes",
+       std::string(kGood) + "GATE=:23\r\nbbs2=127.0.0.1:23\r\nWEB=127.0.0.1:http\r\n", true,
+       {"route GATE has no host", "route callsign bbs2 has lower-case letters",
+        "route WEB port 'http' is no number"},
+       {"route BBS"}},
+  };
+  for (const auto& c : cases) {
+    test::TempDir dir;
+    test::WriteFile(dir.File("harvox.ini"), c.ini);
+    test::WriteFile(dir.File("TEXT/BUSY.TNS"), "busy\r\n");
+    const CheckReport r = CheckConfiguration(dir.Path() + "/");
+    const std::string all = Joined(r);
+    EXPECT_EQ(r.Usable, c.usable) << c.name << "\n" << all;
+    for (const auto& s : c.says) EXPECT_NE(all.find(s), std::string::npos) << c.name << ": " << s << "\n" << all;
+    for (const auto& s : c.never) EXPECT_EQ(all.find(s), std::string::npos) << c.name << ": " << s;
+    EXPECT_NE(all.find("TEXT/ files found: BUSY.TNS\n"), std::string::npos) << c.name;
+  }
+}
+
+TEST(Check, TheProgramPrintsTheReportAndExitsByUsability) {
+  test::TempDir dir;
+  test::WriteFile(dir.File("HARVOX.INI"), kGood);
+  test::Process good({HARVOX_BINARY, "--check"}, dir.Path());
+  EXPECT_EQ(good.Wait(10s), 0);
+  EXPECT_NE(good.Stdout().find("Configuration usable."), std::string::npos);
+  EXPECT_EQ(test::Exists(dir.File("HARVOX.LOG")), false);  // a check writes nothing
+  test::TempDir empty;
+  test::Process bad({HARVOX_BINARY, "--check"}, empty.Path());
+  EXPECT_EQ(bad.Wait(10s), 1);
+}
+
+}  // namespace
+}  // namespace harvox
