@@ -3,7 +3,8 @@
 # when every package is already there.
 set -euo pipefail
 PACKAGES=(build-essential cmake libasio-dev libgtest-dev libgmock-dev googletest
-          libbenchmark-dev direwolf clang socat iproute2 util-linux)
+          libbenchmark-dev direwolf clang socat iproute2 util-linux
+          dpkg-dev logrotate)
 missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -13,6 +13,14 @@ for dir in build build-asan; do
   (cd "$dir" && ctest --output-on-failure -j2 -LE e2e) || status=1
   (cd "$dir" && ctest --output-on-failure -L e2e) || status=1
 done
+# The Debian package: built, installed, checked, run and removed (as root,
+# as CI runs; elsewhere it would change the machine, so it is left out).
+echo "== Debian package =="
+if [ "$(id -u)" -eq 0 ]; then
+  scripts/package-test.sh || status=1
+else
+  echo "package test skipped: it installs a package and needs root"
+fi
 # The fuzz targets stay buildable: build them and replay their seed corpus.
 echo "== fuzz targets (seed corpus) =="
 scripts/fuzz.sh 0 || status=1

@@ -39,7 +39,7 @@ class Reader {
   static bool IsOn(const std::string& v) { return v == "YES" || v == "TRUE" || v == "ON"; }
   // Read as written: the same whatever the fallback.
   static bool IsNumber(const std::string& v) { return NumberOr(v, 0) == NumberOr(v, 1); }
-  static bool IsOff(const std::string& v) { return v == "NO" || v == "FALSE" || v == "OFF"; }
+  static bool IsOff(const std::string& v) { return v == "NO" || v == "NOT" || v == "FALSE" || v == "OFF"; }
   bool Flagged(const char* section, const char* key, const char* def, bool upper) const {
     const std::string raw = ini_.ReadString(section, key, def);
     const std::string v = upper ? UpperText(raw) : raw;

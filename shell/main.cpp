@@ -53,7 +53,11 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (!form.StartupError.empty()) {
+    // A service that could not start serves nothing: say so and let a
+    // supervisor see the failure instead of a process that looks healthy.
     std::fprintf(stderr, "harvox: start-up failed: %s\n", form.StartupError.c_str());
+    form.FormDestroy();
+    return 1;
   }
 
   signals.async_wait([&](const std::error_code& ec, int) {

@@ -1,0 +1,64 @@
+# Installation layout and the Debian package.
+#
+#   bin/harvox
+#   share/harvox/examples/   HARVOX.INI, USERS.INI, TEXT/
+#   share/man/man8/harvox.8
+#   lib/systemd/system/      harvox.service, harvox-logrotate.{service,timer}
+#   /etc/harvox/             the configuration (package: configuration files)
+#   /etc/logrotate.d/harvox
+#
+# The service's HARVOX.INI is the example with its log moved to
+# /var/log/harvox, made here so the two never drift apart.
+include(GNUInstallDirs)
+
+set(HARVOX_SYSCONFDIR "/etc" CACHE PATH "Where the service's configuration is installed")
+set(HARVOX_UNITDIR "lib/systemd/system" CACHE PATH "Where systemd units are installed")
+
+file(READ ${PROJECT_SOURCE_DIR}/examples/HARVOX.INI harvox_ini)
+string(REPLACE "LOGFILE=HARVOX.LOG" "LOGFILE=/var/log/harvox/HARVOX.LOG" harvox_ini "${harvox_ini}")
+file(WRITE ${CMAKE_BINARY_DIR}/service/HARVOX.INI "${harvox_ini}")
+
+install(TARGETS harvox RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES examples/HARVOX.INI examples/USERS.INI DESTINATION ${CMAKE_INSTALL_DATADIR}/harvox/examples)
+install(DIRECTORY examples/TEXT DESTINATION ${CMAKE_INSTALL_DATADIR}/harvox/examples)
+install(FILES docs/harvox.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+install(FILES packaging/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES packaging/harvox.service packaging/harvox-logrotate.service
+              packaging/harvox-logrotate.timer DESTINATION ${HARVOX_UNITDIR})
+install(FILES ${CMAKE_BINARY_DIR}/service/HARVOX.INI examples/USERS.INI
+        DESTINATION ${HARVOX_SYSCONFDIR}/harvox)
+install(DIRECTORY examples/TEXT DESTINATION ${HARVOX_SYSCONFDIR}/harvox)
+install(FILES packaging/harvox.logrotate DESTINATION ${HARVOX_SYSCONFDIR}/logrotate.d RENAME harvox)
+
+set(CPACK_GENERATOR "DEB")
+set(CPACK_PACKAGE_NAME "harvox")
+set(CPACK_PACKAGE_VERSION "1.20.00")
+set(CPACK_PACKAGE_CONTACT "The Harvox developers <harvox@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "gateway between AX.25 packet radio and Telnet")
+set(CPACK_PACKAGE_DESCRIPTION
+    "Harvox runs next to an AGWPE-compatible packet engine such as direwolf.\nHuman users log in over Telnet and are connected over AX.25 to a packet node;\nradio stations reach Telnet hosts through fixed routes or a small node prompt;\na monitor port shows every heard frame.")
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION "hamradio")
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "direwolf")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "logrotate")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${PROJECT_SOURCE_DIR}/packaging/postinst ${PROJECT_SOURCE_DIR}/packaging/prerm
+    ${PROJECT_SOURCE_DIR}/packaging/postrm ${PROJECT_SOURCE_DIR}/packaging/conffiles)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
+set(CPACK_STRIP_FILES ON)
+include(CPack)
+
+# The manual page is generated from its Markdown source where pandoc is
+# installed (`cmake --build build --target manpage`); the generated page is
+# committed, so a build without pandoc still installs it.
+find_program(PANDOC_EXECUTABLE pandoc)
+if(PANDOC_EXECUTABLE)
+  add_custom_target(manpage
+    COMMAND ${PANDOC_EXECUTABLE} -s -t man ${PROJECT_SOURCE_DIR}/docs/harvox.8.md
+            -o ${PROJECT_SOURCE_DIR}/docs/harvox.8
+    COMMENT "Generating docs/harvox.8")
+endif()

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Builds the Debian package, installs it on this machine, checks the
+# installed configuration, runs the installed program against the fake
+# engine, then removes the package again.  Needs root (CI runs as root).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+[ -x build/tests/harvox_tests ] || { echo "build/ first (scripts/build.sh)"; exit 1; }
+# The steps of the README's install guide, as written there.
+deb=$(scripts/package.sh | tail -n 1)
+echo "== package $deb ($(du -k "$deb" | cut -f1) KiB) =="
+dpkg-deb --field "$deb" Depends Suggests
+DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "./$deb" >/dev/null
+status=0
+echo "== harvox --check in /etc/harvox =="
+(cd /etc/harvox && harvox --check) || status=1
+if command -v systemd-analyze >/dev/null; then
+  echo "== systemd-analyze verify =="
+  systemd-analyze verify /usr/lib/systemd/system/harvox.service \
+    /usr/lib/systemd/system/harvox-logrotate.service /usr/lib/systemd/system/harvox-logrotate.timer || status=1
+fi
+echo "== the installed program serves a Telnet login =="
+HARVOX_PROGRAM=/usr/bin/harvox build/tests/harvox_tests --gtest_filter='Program.ServesATelnetLogin' \
+  || status=1
+DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq harvox >/dev/null
+if [ -e /usr/bin/harvox ] || [ -e /etc/harvox ] || [ -e /usr/lib/systemd/system/harvox.service ]; then
+  echo "package removal left files behind"; status=1
+fi
+[ $status -eq 0 ] && echo "package test passed"
+exit $status
