@@ -128,6 +128,7 @@ class TL2 {
   const std::string& CallSign() const { return callsign_; }
   const std::string& Monitor() const { return monitor_; }
   TTCPClient& Transport() { return *tcp_; }
+  const TTCPClient& Transport() const { return *tcp_; }
 
   void SetAddress(const std::string& value);
   void SetPort(int32_t value);
@@ -158,6 +159,8 @@ class TL2 {
   // under that callsign must not be ended or unregistered by an old one's
   // late frames.
   void FinishDrainsOf(const std::string& own);
+  // Sends at once what waits for every link to drain (shutdown's time is up).
+  void FinishAllDrains();
   size_t DrainsPending() const { return drains_.size(); }
   uint32_t DrainPollMs = 1000;
   uint32_t DrainLimitMs = 60000;

@@ -105,6 +105,15 @@ void TL2::FinishDrainsOf(const std::string& own) {
   }
 }
 
+void TL2::FinishAllDrains() {
+  try {
+    while (!drains_.empty()) FinishDrain(drains_.begin()->first);
+    if (drain_timer_) drain_timer_->SetEnabled(false);
+  } catch (const std::exception&) {
+    W(1, "{L2} Exception on module FinishAllDrains");
+  }
+}
+
 void TL2::NoteLinkEnded(uint8_t port, const std::string& own, const std::string& remote) {
   const LinkKey key{KeyPort(port), own, remote};
   links_with_data_.erase(key);

@@ -2,8 +2,11 @@
 #include "shell/form.h"
 
 #include <exception>
+#include <utility>
 
+#include "agw/l2.h"
 #include "telnetd/telnetd.h"
+#include "util/timer.h"
 #include "util/files.h"
 #include "util/ini.h"
 
@@ -83,6 +86,36 @@ void TForm1::StartServices() {
 void TForm1::OnLinkUp() { LinkUp = true; }
 
 void TForm1::OnLinkDown() { LinkUp = false; }
+
+void TForm1::BeginShutdown(std::function<void()> done) {
+  shutdown_done_ = std::move(done);
+  Log.Write(1, "Shutdown: ending every link, at most " + std::to_string(ShutdownLimitMs) + " ms");
+  if (TelnetD) TelnetD->Quiesce();
+  shutdown_deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(ShutdownLimitMs);
+  shutdown_timer_ = std::make_unique<Timer>();
+  shutdown_timer_->SetHandler([this](Timer&) { ShutdownTick(); });
+  shutdown_timer_->SetInterval(20);
+  shutdown_timer_->SetEnabled(true);
+}
+
+bool TForm1::ServicesQuiet() const { return !TelnetD || TelnetD->Quiet(); }
+
+void TForm1::ShutdownTick() {
+  const auto now = std::chrono::steady_clock::now();
+  if (!ServicesQuiet() && now < shutdown_deadline_) return;
+  if (!ServicesQuiet() && !shutdown_forced_) {
+    // Time is up: what still waits for a drain goes now, and gets a moment
+    // to reach the engine before the connection closes.
+    Log.Write(1, "Shutdown: time is up, disconnecting the links that did not drain");
+    if (TelnetD) TelnetD->Link().FinishAllDrains();
+    shutdown_forced_ = true;
+    shutdown_deadline_ = now + std::chrono::milliseconds(1000);
+    return;
+  }
+  shutdown_timer_->SetEnabled(false);
+  // Runs once; the caller may destroy everything, this form's timer too.
+  if (auto done = std::exchange(shutdown_done_, nullptr)) done();
+}
 
 void TForm1::FormDestroy() {
   TelnetD.reset();  // writes its release line

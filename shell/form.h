@@ -6,6 +6,8 @@
 // before FormCreate returns, because the loop is not running yet.
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,6 +19,7 @@ namespace harvox {
 
 
 class TTelnetD;
+class Timer;
 
 class TForm1 {
  public:
@@ -28,6 +31,10 @@ class TForm1 {
   StartResult FormCreate();
   // Shutdown: releases the Telnet server, then the gateway client.
   void FormDestroy();
+  // Graceful stop before FormDestroy: users are told and every AX.25 link
+  // is ended after its drain, for at most ShutdownLimitMs in all; then done.
+  void BeginShutdown(std::function<void()> done);
+  uint32_t ShutdownLimitMs = 5000;
 
   TLog Log;
   Settings Config;
@@ -48,6 +55,13 @@ class TForm1 {
   void StartServices();
   void OnLinkUp();
   void OnLinkDown();
+  void ShutdownTick();
+  bool ServicesQuiet() const;
+
+  std::unique_ptr<Timer> shutdown_timer_;
+  std::chrono::steady_clock::time_point shutdown_deadline_;
+  bool shutdown_forced_ = false;
+  std::function<void()> shutdown_done_;
 };
 
 }  // namespace harvox

@@ -60,10 +60,19 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  signals.async_wait([&](const std::error_code& ec, int) {
-    if (ec) return;
+  auto stop = [&] {
+    signals.cancel();
     form.FormDestroy();
     loop.stop();
+  };
+  // The first signal stops gracefully (links end after their drain, a few
+  // seconds at most); a second one stops at once.
+  signals.async_wait([&](const std::error_code& ec, int) {
+    if (ec) return;
+    signals.async_wait([&](const std::error_code& again, int) {
+      if (!again) stop();
+    });
+    form.BeginShutdown(stop);
   });
   loop.run();
   return 0;

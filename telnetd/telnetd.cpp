@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "agw/l2.h"
+#include "agw/tcp_client.h"
 #include "net/connection.h"
 #include "net/server_socket.h"
 #include "util/log.h"
@@ -105,7 +106,7 @@ void TTelnetD::TNAccept(net::Connection& conn) {
   try {
     W(2, "{TelnetD} TN Server Accepted a connection from " + conn.PeerAddress() + ":" +
              std::to_string(conn.PeerPort()));
-    if (!L2->Active) {
+    if (!L2->Active || Stopping) {
       SendFile(conn, "BUSY.TNS", "\r\nServer Busy, Try Later\r\n");
       return conn.Close();
     }
@@ -192,6 +193,25 @@ void TTelnetD::ForgetSession(Circuit* c) {
   inputs_.erase(c->Id);
   Circuits.Remove(c);
   --UserCount;
+}
+
+void TTelnetD::Quiesce() {
+  try {
+    W(1, "{TelnetD} Shutting down: ending " + std::to_string(Circuits.Count()) + " sessions");
+    Stopping = true;
+    // Each session leaves the table now; its connection, no longer found,
+    // is closed if the user sends anything, and released with the server.
+    Circuits.ForEach([this](Circuit& c) {
+      c.Ucb.Socket()->SendText("\r\n*** Harvox is shutting down\r\n");
+      ForgetSession(&c);
+    });
+  } catch (const std::exception&) {
+    W(1, "{TelnetD} Exception on Quiesce");
+  }
+}
+
+bool TTelnetD::Quiet() const {
+  return L2->DrainsPending() == 0 && L2->Transport().PendingOutput() == 0;
 }
 
 void TTelnetD::TNClientDisconnect(net::Connection& conn) {

@@ -66,6 +66,12 @@ class TTelnetD {
   std::function<void(TTelnetD&, const std::string& call, uint8_t auth)> OnFirstData;
 
   void SetActive(bool on);
+  // Shutdown, first step: every user is told, every session's AX.25 link is
+  // ended after its drain and its callsign unregistered, and no caller is
+  // taken any more.  The connections stay open until the server is released.
+  void Quiesce();
+  // Nothing more waits to go to the engine.
+  bool Quiet() const;
   TL2& Link() { return *L2; }
   TLLFSM& Sessions() { return Circuits; }
   int32_t BoundPort() const;
@@ -124,6 +130,7 @@ class TTelnetD {
   };
   std::unordered_map<int32_t, SessionInput> inputs_;  // by circuit Id
 
+  bool Stopping = false;
   TLog* Log;
   std::unique_ptr<net::TServerSocket> Server;
   TLLFSM Circuits;

@@ -128,34 +128,66 @@ TEST(Program, SigtermReleasesTheTelnetServer) {
   EXPECT_EQ(text.find("Exception"), std::string::npos);
 }
 
-// The program as installed (HARVOX_PROGRAM, e.g. /usr/bin/harvox from the
-// package) or as built serves a Telnet login through the engine.
-TEST(Program, ServesATelnetLogin) {
-  const char* installed = std::getenv("HARVOX_PROGRAM");
+// The program (as installed, HARVOX_PROGRAM, e.g. /usr/bin/harvox from the
+// package, or as built) with one Telnet user logged in through the engine.
+struct LoggedIn {
   test::FakeEngine engine;
   test::TempDir dir;
   int port = 0;
-  {
-    asio::io_context io;  // a port free now, for the program to listen on
-    asio::ip::tcp::acceptor probe(io, asio::ip::tcp::endpoint(asio::ip::tcp::v4(), 0));
-    port = probe.local_endpoint().port();
+  std::unique_ptr<test::Process> program;
+  std::unique_ptr<test::TcpPeer> user;
+
+  bool Shows(const std::string& text) {
+    for (int i = 0; i < 500 && !user->Has(text); ++i) std::this_thread::sleep_for(10ms);
+    return user->Has(text);
   }
-  test::WriteFile(dir.File("HARVOX.INI"), TelnetConfig(port, engine.Port()));
-  test::WriteFile(dir.File("USERS.INI"), "[USERS]\nDEMO=demo,N0CALL-7\n");
-  test::Process p({installed ? installed : HARVOX_BINARY}, dir.Path());
-  ASSERT_TRUE(WaitForLog(dir.File("HARVOX.LOG"), "{TelnetD} Event <OnAX25AGWUp>"));
-  test::TcpPeer user(port);
-  auto shows = [&](const std::string& text) {
-    for (int i = 0; i < 500 && !user.Has(text); ++i) std::this_thread::sleep_for(10ms);
-    return user.Has(text);
-  };
-  ASSERT_TRUE(shows("Login:"));
-  user.Send("demo\r\ndemo\r\n");
-  EXPECT_TRUE(shows("as N0CALL-7\r\n1 Users logged in."));
-  EXPECT_TRUE(engine.WaitFor(test::IsKind('C')).has_value());
-  p.Signal(SIGTERM);
-  EXPECT_EQ(p.Wait(10s), 0);
+  void Start() {
+    {
+      asio::io_context io;  // a port free now, for the program to listen on
+      asio::ip::tcp::acceptor probe(io, asio::ip::tcp::endpoint(asio::ip::tcp::v4(), 0));
+      port = probe.local_endpoint().port();
+    }
+    test::WriteFile(dir.File("HARVOX.INI"), TelnetConfig(port, engine.Port()));
+    test::WriteFile(dir.File("USERS.INI"), "[USERS]\nDEMO=demo,N0CALL-7\n");
+    const char* installed = std::getenv("HARVOX_PROGRAM");
+    program = std::make_unique<test::Process>(
+        std::vector<std::string>{installed ? installed : HARVOX_BINARY}, dir.Path());
+    ASSERT_TRUE(WaitForLog(dir.File("HARVOX.LOG"), "{TelnetD} Event <OnAX25AGWUp>"));
+    user = std::make_unique<test::TcpPeer>(port);
+    ASSERT_TRUE(Shows("Login:"));
+    user->Send("demo\r\ndemo\r\n");
+    ASSERT_TRUE(Shows("as N0CALL-7\r\n1 Users logged in."));
+    ASSERT_TRUE(engine.WaitFor(test::IsKind('C')).has_value());
+  }
+};
+
+TEST(Program, ServesATelnetLogin) {
+  LoggedIn run;
+  run.Start();
+  run.program->Signal(SIGTERM);
+  EXPECT_EQ(run.program->Wait(10s), 0);
+}
+
+TEST(Program, SigtermTellsUsersAndEndsEveryLinkWithinFiveSeconds) {
+  LoggedIn run;
+  run.engine.SetOutstanding({1});  // the link never drains
+  run.Start();
+  run.user->Send("last line\r\n");
+  ASSERT_TRUE(run.engine.WaitFor(test::IsKind('D')).has_value());
+  const auto t0 = std::chrono::steady_clock::now();
+  run.program->Signal(SIGTERM);
+  EXPECT_EQ(run.program->Wait(10s), 0);
+  const auto took = std::chrono::steady_clock::now() - t0;
+  EXPECT_GE(took, 4500ms);  // it waited for the drain ...
+  EXPECT_LT(took, 8000ms);  // ... but not longer than the bound
+  EXPECT_TRUE(run.Shows("\r\n*** Harvox is shutting down\r\n"));
+  std::string kinds;
+  for (const auto& f : run.engine.Frames()) {
+    if (f.kind == 'd' || f.kind == 'x') kinds += f.kind;
+  }
+  EXPECT_EQ(kinds, "ddx");  // the link ended with a DISC before the engine connection closed
 }
 
 }  // namespace
 }  // namespace harvox
+
