@@ -14,7 +14,7 @@
 //   18     10    CallTo       as CallFrom                    as CallFrom
 //   28      1    DataLen lo   see LengthBytes                low byte
 //   29      1    DataLen hi   see LengthBytes                second byte
-//   30      2    DataLen up   0                              ignored (16-bit length)
+//   30      2    DataLen up   0                              must be 0: else the stream is broken
 //   32      4    User         0                              ignored
 //
 // Re-entrancy: see frame.h.
@@ -33,6 +33,7 @@ constexpr size_t kFromOffset = 8;
 constexpr size_t kToOffset = 18;
 constexpr size_t kLenLowOffset = 28;
 constexpr size_t kLenHighOffset = 29;
+constexpr size_t kLenUpperOffset = 30;
 
 std::string CallField(const char* p) {
   const void* nul = std::memchr(p, 0, kCallFieldSize);
@@ -56,6 +57,7 @@ FrameHeader ParseHeader(const char* p) {
   h.CallFrom = CallField(p + kFromOffset);
   h.CallTo = CallField(p + kToOffset);
   h.DataLen = static_cast<uint32_t>(u[kLenLowOffset]) | (static_cast<uint32_t>(u[kLenHighOffset]) << 8);
+  h.DataLenHigh = static_cast<uint16_t>(u[kLenUpperOffset] | u[kLenUpperOffset + 1] << 8);
   return h;
 }
 
@@ -209,10 +211,11 @@ constexpr size_t kCompactAt = 8192;
 
 }  // namespace
 
-void Reassembler::Store(std::string_view bytes, const Handler& decode) {
+bool Reassembler::Store(std::string_view bytes, const Handler& decode) {
+  if (broken_) return false;
   if (depth_ > 0) {
     deferred_.append(bytes);
-    return;
+    return true;
   }
   struct Depth {
     explicit Depth(Reassembler& r) : r(r) { ++r.depth_; }
@@ -236,6 +239,7 @@ void Reassembler::Store(std::string_view bytes, const Handler& decode) {
     deferred_.clear();
     Run(decode);
   }
+  return !broken_;
 }
 
 void Reassembler::Run(const Handler& decode) {
@@ -244,6 +248,13 @@ void Reassembler::Run(const Handler& decode) {
     if (!waiting_) {
       if (buffer_.size() - pos_ < kHeaderSize) return;
       header_ = ParseHeader(buffer_.data() + pos_);
+      if (header_.DataLenHigh != 0) {
+        broken_ = true;
+        buffer_.clear();
+        pos_ = 0;
+        deferred_.clear();
+        return;
+      }
       pos_ += kHeaderSize;
       if (header_.DataLen == 0) {
         decode(header_, std::string_view{});
@@ -287,6 +298,7 @@ void Reassembler::Reset() {
 }
 
 void Reassembler::ApplyReset() {
+  broken_ = false;
   buffer_.clear();
   pos_ = 0;
   waiting_ = false;

@@ -36,6 +36,7 @@ struct FrameHeader {
   uint8_t PID = 0;
   std::string CallFrom, CallTo;  // up to the first NUL, at most 10 bytes
   uint32_t DataLen = 0;          // low 16 bits of the length word
+  uint16_t DataLenHigh = 0;      // upper 16 bits: always 0 from a sound engine
 };
 
 // Reads the 36 bytes at p.
@@ -100,8 +101,12 @@ class Reassembler {
  public:
   using Handler = std::function<void(const FrameHeader&, std::string_view data)>;
 
-  void Store(std::string_view bytes, const Handler& decode);
+  // False once the stream is broken: a header announced an info area of
+  // 64 KiB or more, which no engine sends.  Nothing after it can be framed,
+  // so nothing more is decoded until Reset.
+  bool Store(std::string_view bytes, const Handler& decode);
   void Reset();
+  bool Broken() const { return broken_; }
   // A header has been taken and its info area is awaited.
   bool Waiting() const { return waiting_ && !reset_pending_; }
   // Bytes received and not yet delivered (a taken header not counted).
@@ -120,6 +125,7 @@ class Reassembler {
   unsigned depth_ = 0;    // Store calls on the stack
   uint64_t generation_ = 0;
   bool reset_pending_ = false;
+  bool broken_ = false;
 };
 
 }  // namespace harvox

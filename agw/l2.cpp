@@ -342,7 +342,13 @@ void TL2::AGWRead(int code) {
 
 void TL2::Store(std::string_view bytes) {
   try {
-    rx_.Store(bytes, [this](const FrameHeader& h, std::string_view data) { Decode(h, data); });
+    const bool sound =
+        rx_.Store(bytes, [this](const FrameHeader& h, std::string_view data) { Decode(h, data); });
+    if (sound || !tcp_->Active) return;
+    // A length no engine sends: the stream cannot be framed any more.  The
+    // connection is closed, and its loss path tells the services.
+    W(1, "{L2} Corrupt frame header from AGWPE (length over 65535), closing the engine connection");
+    tcp_->Close();
   } catch (const std::exception&) {
     W(1, "{L2} Exception on module Store");
   }

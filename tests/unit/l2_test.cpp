@@ -201,6 +201,18 @@ TEST_F(L2Fixture, ResetAndCloseReportErrorAndDownAndReopenWorks) {
   ASSERT_TRUE(RunUntil([&] { return events.back() == "down"; }));
   EXPECT_EQ(l2->LastError, 0);
   EXPECT_EQ(l2->Active, 0);
+  // A length with its upper bytes set would swallow every frame after it:
+  // the engine connection is closed, and the next one frames afresh.
+  OpenAndWait();
+  std::string corrupt = AgwFrame{0, 'D', 0xF0, "A", "B", "x"}.Encode();
+  corrupt[30] = 1;
+  engine.SendRaw(corrupt + AgwFrame{0, 'Z', 0, "", "", ""}.Encode());
+  ASSERT_TRUE(RunUntil([&] { return events.back() == "down"; }));
+  EXPECT_EQ(seen.kinds.size(), 1u);  // nothing after the broken header was decoded
+  EXPECT_TRUE(Logged("{L2} Corrupt frame header from AGWPE (length over 65535)"));
+  OpenAndWait();
+  engine.Send(AgwFrame{0, 'Z', 0, "", "", ""});
+  EXPECT_TRUE(RunUntil([&] { return seen.kinds.size() == 2; }));
 }
 
 TEST_F(L2Fixture, ConnectAndDisconnectNoticesRaiseTheirEvents) {
