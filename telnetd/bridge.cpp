@@ -54,6 +54,7 @@ void TTelnetD::OnAX25Register(const std::string& call, std::string_view data) {
     c->FSM = 3;
     c->Extra.clear();
     u.MaxTimer()->SetEnabled(false);  // logged in: the login deadline is met
+    LeavePrompt(c);
     // A blank line wakes the node; lines typed while waiting follow it.
     std::string& held = inputs_[c->Id].Held;
     held.insert(0, " \r");

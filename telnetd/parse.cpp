@@ -134,6 +134,11 @@ TTelnetD::After TTelnetD::HoldLine(Circuit* c, const std::string& line) {
 
 TTelnetD::After TTelnetD::LoginFailed(Circuit* c) {
   net::Connection* conn = c->Ucb.Socket();
+  const std::string& address = inputs_[c->Id].Address;
+  if (Guard.Failed(address, LoginGuard::Clock::now())) {
+    W(1, "{TelnetD} Address(" + address + ") blocked for a while after " +
+             std::to_string(LoginGuard::kFailures) + " failed logins");
+  }
   if (++c->Ucb.LoginTries <= 3) {
     W(1, "{TelnetD} Invalid attempt to Log UserId(" + c->Ucb.UserId + ")");
     SendFile(*conn, "BADID.TNS", "\r\nInvalid Login\r\n");

@@ -110,14 +110,22 @@ void TTelnetD::TNAccept(net::Connection& conn) {
       SendFile(conn, "BUSY.TNS", "\r\nServer Busy, Try Later\r\n");
       return conn.Close();
     }
+    const std::string address = conn.PeerAddress();
+    if (!Guard.Admit(address, LoginGuard::Clock::now())) {
+      W(2, "{TelnetD} Caller from " + address + " turned away (failed logins or too many at the prompts)");
+      SendFile(conn, "BUSY.TNS", "\r\nServer Busy, Try Later\r\n");
+      return conn.Close();
+    }
     CircuitTemplate t;
     t.Ucb.Socket = &conn;
     Circuit* c = Circuits.Insert(t);
     if (!c) {
+      Guard.LeftPrompt(address);
       W(1, "{TelnetD} ERROR: Unable to allocate a new connection.");
       SendFile(conn, "SYSTEM.TNS", "\r\nSystem Error, Try Later\r\n");
       return conn.Close();
     }
+    inputs_[c->Id] = SessionInput{{}, {}, address, true};
     W(2, "{TelnetD} TN Socket #" + std::to_string(c->Id) + " initialized.");
     if (++UserCount > MaxUsers) {
       SendFile(conn, "MAXUSER.TNS", "\r\nMaximum users logged in, try later\r\n");
@@ -188,7 +196,15 @@ void TTelnetD::EndAX25Side(Circuit* c) {
   L2->AGWUnRegister(user);
 }
 
+void TTelnetD::LeavePrompt(Circuit* c) {
+  auto it = inputs_.find(c->Id);
+  if (it == inputs_.end() || !it->second.AtPrompt) return;
+  it->second.AtPrompt = false;
+  Guard.LeftPrompt(it->second.Address);
+}
+
 void TTelnetD::ForgetSession(Circuit* c) {
+  LeavePrompt(c);
   EndAX25Side(c);
   inputs_.erase(c->Id);
   Circuits.Remove(c);

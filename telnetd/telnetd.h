@@ -17,6 +17,7 @@
 #include <unordered_map>
 
 #include "gateway/circuits.h"
+#include "telnetd/login_guard.h"
 #include "telnetd/telnet_input.h"
 
 namespace harvox {
@@ -66,6 +67,8 @@ class TTelnetD {
   std::function<void(TTelnetD&, const std::string& call, uint8_t auth)> OnFirstData;
 
   void SetActive(bool on);
+  // Failed logins per address, and connections at the prompts per address.
+  LoginGuard Guard;
   // Shutdown, first step: every user is told, every session's AX.25 link is
   // ended after its drain and its callsign unregistered, and no caller is
   // taken any more.  The connections stay open until the server is released.
@@ -103,6 +106,7 @@ class TTelnetD {
   After Refuse(Circuit* c, const std::string& file, const std::string& builtin);
   bool Security(Circuit* c);
   void EndAX25Side(Circuit* c);
+  void LeavePrompt(Circuit* c);
   void ForgetSession(Circuit* c);
   // Engine link.
   void ConfigureLink();
@@ -127,6 +131,8 @@ class TTelnetD {
   struct SessionInput {
     TelnetInput Filter;
     std::string Held;
+    std::string Address;    // the caller's, for the login back-off
+    bool AtPrompt = false;  // counted at the login prompts of its address
   };
   std::unordered_map<int32_t, SessionInput> inputs_;  // by circuit Id
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "support/telnet_fixture.h"
+#include "telnetd/login_guard.h"
 #include "telnetd/telnet_input.h"
 
 namespace harvox {
@@ -60,6 +61,34 @@ TEST(TelnetInput, LinesAndBackspaces) {
   EXPECT_FALSE(NextLine(pending, at, line));
   at = 0;
   EXPECT_FALSE(NextLine("no end", at, line));
+}
+
+TEST(LoginGuard, FailuresBlockPromptsAreLimitedAndTheTableIsBounded) {
+  LoginGuard g;
+  g.MaxAtPrompt = 2;
+  g.MaxAddresses = 3;
+  const auto t0 = LoginGuard::Clock::now();
+  const auto min = std::chrono::minutes(1);
+  // Eight failures spread over more than the window never block.
+  for (int i = 0; i < 8; ++i) EXPECT_FALSE(g.Failed("a", t0 + i * 2 * min));
+  // Eight within it do, once; the block ends after its time.
+  bool blocked = false;
+  for (int i = 0; i < 8; ++i) blocked = g.Failed("b", t0 + i * 10s) || blocked;
+  EXPECT_TRUE(blocked);
+  EXPECT_FALSE(g.Admit("b", t0 + 5 * min));
+  EXPECT_TRUE(g.Admit("b", t0 + 12 * min));
+  // At most two at the prompts from one address.
+  EXPECT_TRUE(g.Admit("c", t0));
+  EXPECT_TRUE(g.Admit("c", t0));
+  EXPECT_FALSE(g.Admit("c", t0));
+  g.LeftPrompt("c");
+  EXPECT_TRUE(g.Admit("c", t0));
+  // New addresses push out the oldest idle one, never one at the prompts.
+  g.LeftPrompt("b");
+  g.Admit("d", t0);
+  g.Admit("e", t0);
+  EXPECT_LE(g.Addresses(), 3u);
+  EXPECT_FALSE(g.Admit("c", t0));  // still counted: two at its prompts
 }
 
 struct SessionFixture : TelnetFixture {
@@ -224,6 +253,22 @@ TEST_F(SessionFixture, InputWhileRegisteringOrConnectingIsHeldEditedAndInOrder) 
   ASSERT_TRUE(AwaitFrames(1, Kind('D')));
   EXPECT_EQ(engine.WaitFor(Kind('D'))->data, " \rls\rax\r\xff\r");
   EXPECT_EQ(engine.Count(Kind('X')), 1u);
+}
+
+TEST_F(SessionFixture, EightFailedLoginsTurnTheAddressAway) {
+  Start();
+  auto a = Connect();
+  auto b = Connect();
+  ASSERT_TRUE(Await(*a, "Login:") && Await(*b, "Login:"));
+  for (int i = 0; i < 4; ++i) {
+    a->Send("demo\rwrong\r");
+    b->Send("demo\rwrong\r");
+  }
+  ASSERT_TRUE(AwaitClosed(*a) && AwaitClosed(*b));
+  auto c = Connect();
+  ASSERT_TRUE(AwaitClosed(*c));
+  EXPECT_EQ(c->Received(), "\r\nServer Busy, Try Later\r\n");
+  EXPECT_TRUE(Logged("{TelnetD} Address(127.0.0.1) blocked for a while after 8 failed logins"));
 }
 
 TEST_F(SessionFixture, FilteredBytesCountTowardsTheLineCap) {

@@ -1,0 +1,60 @@
+// Login back-off; see login_guard.h.
+#include "telnetd/login_guard.h"
+
+namespace harvox {
+
+LoginGuard::Entry& LoginGuard::Touch(const std::string& addr) {
+  auto it = table_.find(addr);
+  if (it == table_.end()) {
+    Forget();
+    ages_.push_front(addr);
+    it = table_.emplace(addr, Entry{}).first;
+  } else {
+    ages_.erase(it->second.age);
+    ages_.push_front(addr);
+  }
+  it->second.age = ages_.begin();
+  return it->second;
+}
+
+// Makes room for one more address: the oldest ones go, except those with
+// connections at the prompts, whose count must stay right.
+void LoginGuard::Forget() {
+  auto it = ages_.end();
+  while (table_.size() >= MaxAddresses && it != ages_.begin()) {
+    --it;
+    auto entry = table_.find(*it);
+    if (entry->second.at_prompt > 0) continue;
+    table_.erase(entry);
+    it = ages_.erase(it);
+  }
+}
+
+bool LoginGuard::Admit(const std::string& addr, Clock::time_point now) {
+  Entry& e = Touch(addr);
+  if (now < e.blocked_until || e.at_prompt >= MaxAtPrompt) return false;
+  ++e.at_prompt;
+  return true;
+}
+
+void LoginGuard::LeftPrompt(const std::string& addr) {
+  auto it = table_.find(addr);
+  if (it != table_.end() && it->second.at_prompt > 0) --it->second.at_prompt;
+}
+
+bool LoginGuard::Failed(const std::string& addr, Clock::time_point now) {
+  Entry& e = Touch(addr);
+  e.failures[e.next] = now;
+  e.next = (e.next + 1) % kFailures;
+  if (e.count < kFailures) ++e.count;
+  // The ring is full and its oldest failure (the next to be overwritten)
+  // lies within the window: kFailures failures in less than Window.
+  if (e.count < kFailures || now - e.failures[e.next] > Window || now < e.blocked_until) {
+    return false;
+  }
+  e.blocked_until = now + BlockFor;
+  e.count = 0;
+  return true;
+}
+
+}  // namespace harvox

@@ -1,0 +1,55 @@
+// Back-off against password guessing on a Telnet port that faces the
+// Internet: an address that fails to log in too often within a window is
+// turned away for a while, and one address may hold only so many
+// connections at the login prompts at once.  The table of addresses is
+// bounded; the least recently seen address without a connection at the
+// prompts is forgotten first.
+//
+// Re-entrancy: plain value; time is passed in, so tests need no clock.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <string>
+#include <unordered_map>
+
+namespace harvox {
+
+class LoginGuard {
+ public:
+  using Clock = std::chrono::steady_clock;
+  static constexpr size_t kFailures = 8;  // failures within Window that start a block
+
+  Clock::duration Window = std::chrono::minutes(10);
+  Clock::duration BlockFor = std::chrono::minutes(10);
+  uint32_t MaxAtPrompt = 16;
+  size_t MaxAddresses = 4096;
+
+  // A new connection from addr: false when it must be refused (blocked, or
+  // too many at the prompts).  When true, it counts as at the prompts until
+  // LeftPrompt.
+  bool Admit(const std::string& addr, Clock::time_point now);
+  void LeftPrompt(const std::string& addr);
+  // A failed login; true when this failure starts a block.
+  bool Failed(const std::string& addr, Clock::time_point now);
+  size_t Addresses() const { return table_.size(); }
+
+ private:
+  struct Entry {
+    std::array<Clock::time_point, kFailures> failures{};  // ring of the latest
+    size_t next = 0, count = 0;
+    Clock::time_point blocked_until{};
+    uint32_t at_prompt = 0;
+    std::list<std::string>::iterator age;
+  };
+  Entry& Touch(const std::string& addr);
+  void Forget();
+
+  std::unordered_map<std::string, Entry> table_;
+  std::list<std::string> ages_;  // most recently seen first
+};
+
+}  // namespace harvox
