@@ -167,6 +167,8 @@ bool DirewolfPair::StartEngine(Station s, std::string* error) {
   WriteConfig(s);
   std::vector<std::string> argv = {EnginePath(), "-c", std::string(Name(s)) + ".conf", "-t", "0",
                                    "-q", "d"};
+  const auto& extra = s == Station::A ? options_.args_a : options_.args_b;
+  argv.insert(argv.end(), extra.begin(), extra.end());
   if (!engine.Start(argv, dir_, LogPath(s), error) || !WaitListening(s, error)) return false;
   engine_time_ = Since(start);
   return true;

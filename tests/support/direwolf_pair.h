@@ -19,6 +19,7 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 namespace harvox::test {
 
@@ -32,6 +33,7 @@ class DirewolfPair {
     uint16_t udp_a = 17001;  // where each engine hears the channel
     uint16_t udp_b = 17002;
     std::string extra_a, extra_b;  // configuration lines appended per engine
+    std::vector<std::string> args_a, args_b;  // extra command-line arguments (-E 25 ...)
     std::chrono::milliseconds ready_timeout{5000};
   };
 
