@@ -37,6 +37,7 @@ struct GatewayFixture : ::testing::Test {
     gw->Timeout = 0;
     gw->MaxTime = 0;
     gw->IsrtClient("GATE", "", 0, 0, 0, false);
+    gw->Link().DrainPollMs = 50;
   }
   void TearDown() override {
     EXPECT_TRUE(engine.Violations().empty()) << engine.Violations().front();
