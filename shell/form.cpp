@@ -3,6 +3,7 @@
 
 #include <exception>
 
+#include "gateway/tnclient.h"
 #include "telnetd/telnetd.h"
 #include "util/files.h"
 #include "util/ini.h"
@@ -24,7 +25,9 @@ TForm1::StartResult TForm1::FormCreate() {
     WriteDump();
     if (!DefaultNodeConfigured(Config)) return StartResult::ConfigError;
     CreateServices();
+    CreateGateway();
     AddListeners();
+    TNClient->SetActive(true);
     StartServices();
   } catch (const std::exception& e) {
     if (log_ready) Log.Write(1, "Create: Exception on Initialization Module");
@@ -42,12 +45,14 @@ void TForm1::WriteDump() {
 
 void TForm1::AddListeners() {
   Listeners.push_back(Listener{Config.ClientCallsign, "", 0, Config.Timeout, Config.MaxTime, false});
+  AddListener(Listeners.back());
   Log.Write(1, "Create: Default Client Listener Created");
   for (const auto& line : Config.Routes) {
     const Route route = ParseRoute(line, Config.Timeout, Config.MaxTime);
     Log.Write(1, RouteLogLine(route));
     if (!route.Valid()) continue;
     Listeners.push_back(route.Target);
+    AddListener(route.Target);
     Log.Write(1, ListenerLogLine(route.Target));
   }
 }
@@ -76,6 +81,30 @@ void TForm1::CreateServices() {
   Log.Write(1, "Create: Telnet Server Created");
 }
 
+void TForm1::CreateGateway() {
+  TNClient = std::make_unique<TTNClient>(&Log);
+  TTNClient& g = *TNClient;
+  g.AGWHostName = Config.AgwHostName;
+  g.AGWAddress = Config.AgwAddress;
+  g.AGWPort = Config.AgwPort;
+  g.AGWLogin = Config.AgwLogin;
+  g.AGWPassword = Config.AgwPassword;
+  g.Timeout = static_cast<uint32_t>(Config.Timeout);
+  g.MaxTime = static_cast<uint32_t>(Config.MaxTime);
+  g.CallSign = Config.ClientCallsign;
+  g.Recover = Config.Recover;
+  g.CRLF = Config.CrLf;
+  // Empty texts leave the gateway's own.
+  if (!Config.Welcome.empty()) g.Welcome = Config.Welcome;
+  if (!Config.Prompt.empty()) g.Prompt = Config.Prompt;
+  if (!Config.Bye.empty()) g.Bye = Config.Bye;
+  Log.Write(1, "Create: Telnet Client Created");
+}
+
+void TForm1::AddListener(const Listener& l) {
+  TNClient->IsrtClient(l.Call, l.Address, l.Port, l.Timeout, l.MaxTime, l.Quiet);
+}
+
 void TForm1::StartServices() {
   if (TelnetD) TelnetD->SetActive(true);
 }
@@ -85,7 +114,8 @@ void TForm1::OnLinkUp() { LinkUp = true; }
 void TForm1::OnLinkDown() { LinkUp = false; }
 
 void TForm1::FormDestroy() {
-  TelnetD.reset();  // writes its release line
+  TelnetD.reset();   // writes its release line
+  TNClient.reset();  // unregisters its callsigns, writes its release lines
 }
 
 }  // namespace harvox

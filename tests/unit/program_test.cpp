@@ -126,5 +126,32 @@ TEST(Program, SigtermReleasesTheTelnetServer) {
   EXPECT_EQ(text.find("Exception"), std::string::npos);
 }
 
+TEST(Program, GatewayStartsRegistersAndIsReleasedAfterTheTelnetServer) {
+  test::FakeEngine engine;
+  test::TempDir dir;
+  test::WriteFile(dir.File("HARVOX.INI"), TelnetConfig(0, engine.Port()) +
+                                              "[TELNET.CLIENT]\nGATE=127.0.0.1:6300\n");
+  test::Process p({HARVOX_BINARY}, dir.Path());
+  const std::string log = dir.File("HARVOX.LOG");
+  EXPECT_TRUE(WaitForLog(log, "{TNClient} Event <OnAGWUp> AGWPE(TNCLI)"));
+  EXPECT_TRUE(engine.WaitForCount(2, 5s, [](const test::AgwFrame& f) {
+    return f.kind == 'X' && (f.from == "TNCLI" || f.from == "GATE");
+  }));
+  p.Signal(SIGINT);
+  EXPECT_EQ(p.Wait(std::chrono::seconds(10)), 0);
+  const std::string text = test::ReadFile(log);
+  size_t at = 0;
+  for (const char* line : {"Create: Telnet Server Created", "Create: Telnet Client Created",
+                           "Create: Default Client Listener Created",
+                           "{TND} Telnet Server Object Released", "{TNClient} AGW Timer Stopped",
+                           "{TNClient} Call(TNCLI) Unregistered", "{TNClient} Call(GATE) Unregistered",
+                           "{TNClient} Telnet client stopped"}) {
+    const size_t found = text.find(line, at);
+    EXPECT_NE(found, std::string::npos) << line;
+    if (found != std::string::npos) at = found;
+  }
+  EXPECT_EQ(text.find("Exception"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace harvox
