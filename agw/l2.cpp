@@ -156,6 +156,7 @@ void TL2::LinkEnded(int code, const char* line, const LinkEvent& event, const ch
     LastError = code & 0xFFFF;
     if (poll_timer_) poll_timer_->SetEnabled(false);
     DropDrains();
+    DropFlows();
     if (event) {
       W(4, std::string("{L2} Fired Event <") + event_name + ">");
       event(*this);
@@ -282,6 +283,7 @@ void TL2::SendData(int32_t port, uint8_t pid, const std::string& own, const std:
     const auto wire_port = static_cast<uint8_t>(port);
     if (Write(wire_port, pid, 'D', own, remote, data)) {
       links_with_data_.emplace(wire_port == 0 ? 1 : wire_port, own, remote);
+      FlowAfterSend(wire_port, own, remote);
     }
   } catch (const std::exception&) {
     W(1, "{L2} Exception on module SendData");

@@ -39,6 +39,8 @@ TTNClient::TTNClient(TLog* log) : Log(log) {
     OnAGWRegister(call, data);
   };
   L2->FOnPort = [this](TL2&) { OnPort(); };
+  L2->FOnFlow = [this](TL2&, uint8_t port, const std::string& own, const std::string& station,
+                       bool held) { OnFlow(port, own, station, held); };
   L2->SetMonitor("N");
   CLIProc = std::make_unique<TL2CLI>();
   CLIProc->Log = log;
@@ -252,6 +254,7 @@ void TTNClient::DropPing(Circuit* c) {
 }
 
 void TTNClient::RemoveCircuit(Circuit* c) {
+  L2->ForgetFlow(c->Ucb.Port(), c->Ucb.DestCall, c->Ucb.UserCall());
   ReleaseSocket(c);
   DropPing(c);
   Circuits.Remove(c);

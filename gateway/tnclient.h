@@ -116,6 +116,7 @@ class TTNClient {
   void OnAGWError();
   void LinkLost();
   void OnRecoverTimer();
+  void OnFlow(uint8_t port, const std::string& own, const std::string& station, bool held);
   // Node commands (tnclient_cli.cpp).
   void OnCLIDisconnect(uint8_t port, const std::string& call);
   void OnCLIHelp(uint8_t port, const std::string& call, const std::string& args,

@@ -109,6 +109,8 @@ Circuit* TTNClient::NewCircuit(uint8_t port, const std::string& calling, const s
                            int& code) { TNError(conn, code); };
   Circuits.SetTNSocket(c, socket.get(), &socket->Socket());
   Sockets.emplace(socket.get(), std::move(socket));
+  // The host is read only as fast as the radio link takes its data.
+  L2->WatchFlow(port, called, calling);
   return c;
 }
 

@@ -252,6 +252,19 @@ void TTNClient::LinkLost() {
   RecoverTimer->SetEnabled(true);
 }
 
+// The station's link is held (too much queued in the engine) or free again:
+// stop or resume reading the host that feeds it.
+void TTNClient::OnFlow(uint8_t port, const std::string& own, const std::string& station,
+                       bool held) {
+  try {
+    Circuit* c = FindLink(port, station, own);
+    if (!c || !Socket(c)) return;
+    Socket(c)->Socket().SetReading(!held);
+  } catch (const std::exception&) {
+    W(1, "{TNClient} Exception on module OnFlow");
+  }
+}
+
 void TTNClient::OnRecoverTimer() {
   W(1, "{TNClient} <OnTimer> Attempt recover of link with AGWPE");
   RecoverTimer->SetEnabled(false);

@@ -2,6 +2,10 @@
 // recovery, held data and whole-link matching; the line-end rules alone.
 #include "tnclient_fixture.h"
 
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
 #include "gateway/line_ends.h"
 #include "net/client_socket.h"
 
@@ -193,6 +197,42 @@ TEST_F(RelayFixture, OneStationOnTwoOfOurCallsKeepsTheLinksApart) {
   EXPECT_TRUE(RunUntil([&] { return gw->Table().Count() == 1; }));
   one.Send("still here\r\n");
   EXPECT_TRUE(Await("still here\r\n", "N0CALL", "ROUTE"));
+}
+
+// An engine that holds each 'D' as frames of 256 bytes and sends ten of
+// them per count asked: the host is read at that pace, in order.
+TEST_F(RelayFixture, FastHostIsReadAtTheRadiosPace) {
+  log.TraceLevel = 0;  // a megabyte of dumps would take the time
+  Route();
+  gw->Link().FlowPollMs = 5;
+  Start();
+  std::atomic<int64_t> queued{0}, most{0};
+  std::atomic<size_t> delivered{0};
+  engine.SetAutoReply('Y', false);
+  engine.SetScript([&](FakeEngine& e, int client, const AgwFrame& f) {
+    if (f.kind == 'D' && f.to == "N0CALL") {
+      queued += static_cast<int64_t>((f.data.size() + 255) / 256);
+      delivered += f.data.size();
+      most = std::max<int64_t>(most, queued);
+    }
+    if (f.kind != 'Y') return;
+    const auto n = static_cast<uint32_t>(queued.load());
+    std::string count{static_cast<char>(n & 0xFF), static_cast<char>(n >> 8), '\0', '\0'};
+    e.Send({.port = f.port, .kind = 'Y', .from = f.from, .to = f.to, .data = count}, client);
+    queued = std::max<int64_t>(0, queued - 10);
+  });
+  RawPeer peer = Link();
+  const std::string bulk = net::test::Pattern(1 << 20);
+  std::thread sender([&] { peer.Send(bulk); peer.ShutdownSend(); });
+  EXPECT_TRUE(RunUntil([&] { return delivered >= bulk.size() + 40; }, 60s));
+  sender.join();
+  const std::string got = Got("N0CALL", "ROUTE");
+  const size_t at = got.find(bulk.substr(0, 64));
+  ASSERT_NE(at, std::string::npos);
+  EXPECT_EQ(got.substr(at), bulk);
+  // At most the window plus one read of the host outstanding at any time.
+  EXPECT_LE(most.load(), static_cast<int64_t>(TL2::kFlowWindow + TTNClient::kReadSize / 256 + 1));
+  EXPECT_TRUE(AwaitDisconnect("N0CALL", "ROUTE"));
 }
 
 }  // namespace
