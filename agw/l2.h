@@ -249,6 +249,7 @@ class TL2 {
   std::set<LinkKey> links_with_data_;
   std::map<LinkKey, Drain> drains_;
   std::map<LinkKey, Flow> flows_;
+  std::string* batch_ = nullptr;  // frames gathered for one write (SendData)
   std::unique_ptr<Timer> flow_timer_;
 };
 

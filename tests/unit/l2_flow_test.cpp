@@ -35,7 +35,7 @@ TEST(L2Flow, HeldAtTheWindowFreeBelowHalf) {
       events.push_back(held);
     };
     l2.Open();
-    ASSERT_TRUE(RunUntil([&] { return l2.Active == 1; }));
+    ASSERT_TRUE(RunUntil([&] { return l2.Active == 1 && engine.ClientCount() == 1; }));
     engine.Send({.port = 0, .kind = 'C', .from = "N0CALL", .to = "GATE",
                  .data = "*** CONNECTED To Station N0CALL\r"});
     RunUntil([&] { return false; }, std::chrono::milliseconds(30));
@@ -51,7 +51,7 @@ TEST(L2Flow, HeldAtTheWindowFreeBelowHalf) {
     l2.SendData(1, 0xF0, "GATE", "N0CALL", "more");
     RunUntil([&] { return false; }, std::chrono::milliseconds(30));
     EXPECT_EQ(engine.Count(test::IsKind('Y')), asked);
-    EXPECT_TRUE(engine.Violations().empty());
+    EXPECT_TRUE(engine.Violations().empty()) << engine.Violations().front();
   }
 }
 
@@ -63,7 +63,7 @@ TEST(L2Flow, EngineLossFreesEveryLink) {
   l2.SetPort(engine.Port());
   engine.SetAutoReply('Y', false);  // no answer: the link stays held
   l2.Open();
-  ASSERT_TRUE(RunUntil([&] { return l2.Active == 1; }));
+  ASSERT_TRUE(RunUntil([&] { return l2.Active == 1 && engine.ClientCount() == 1; }));
   engine.Send({.port = 0, .kind = 'C', .from = "N0CALL", .to = "GATE",
                .data = "*** CONNECTED To Station N0CALL\r"});
   RunUntil([&] { return false; }, std::chrono::milliseconds(30));
