@@ -94,6 +94,7 @@ class TTNClient {
   void OnAGWUp();
   // Inbound connections and routes (tnclient_connect.cpp).
   void OnAGWConnect(uint8_t port, const std::string& calling, const std::string& called);
+  const THook* AcceptingHook(uint8_t port, const std::string& calling, const std::string& called);
   void Refuse(uint8_t port, const std::string& calling, const std::string& called);
   Circuit* NewCircuit(uint8_t port, const std::string& calling, const std::string& called,
                       const THook& hook, bool cli);

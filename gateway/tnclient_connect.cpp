@@ -27,31 +27,40 @@ void TTNClient::Refuse(uint8_t port, const std::string& calling, const std::stri
   L2->DisconnectExt(port, called, calling);
 }
 
+// The listener that takes a station's connection, or none: refused.
+const THook* TTNClient::AcceptingHook(uint8_t port, const std::string& calling,
+                                      const std::string& called) {
+  if (!Active) {
+    W(1, "{TNClient} Telnet Client object not active, AX.25 connection refused");
+    Refuse(port, calling, called);
+    return nullptr;
+  }
+  const THook* hook = GetClient(called);
+  if (!hook) {
+    W(1, "{TNClient} Telnet Client object do not exist, disconnect");
+    Refuse(port, calling, called);
+    return nullptr;
+  }
+  W(3, "{TNClient} Recovered Client (" + hook->Address + ":" + std::to_string(hook->Port) + ")");
+  DestHost = hook->Address;
+  if (DestHost.empty()) {
+    W(3, "{TNClient} Event <FOnConnect> Call(" + std::to_string(port) + ":" + calling + ")");
+    return hook;
+  }
+  W(3, "{TNClient} Set Address <" + DestHost + ":" + std::to_string(hook->Port) + ">");
+  if (hook->Port != 0) return hook;
+  W(1, "{TNClient} TCP/IP Port not informed or invalid");
+  Refuse(port, calling, called);
+  return nullptr;
+}
+
 void TTNClient::OnAGWConnect(uint8_t port, const std::string& calling, const std::string& called) {
   try {
     W(2, "{TNClient} Event <OnAGWConnect> Client(" + called + ")");
-    if (!Active) {
-      W(1, "{TNClient} Telnet Client object not active, AX.25 connection refused");
-      return Refuse(port, calling, called);
-    }
-    const THook* found = GetClient(called);
-    if (!found) {
-      W(1, "{TNClient} Telnet Client object do not exist, disconnect");
-      return Refuse(port, calling, called);
-    }
+    const THook* found = AcceptingHook(port, calling, called);
+    if (!found) return;
     const THook hook = *found;
-    W(3, "{TNClient} Recovered Client (" + hook.Address + ":" + std::to_string(hook.Port) + ")");
-    DestHost = hook.Address;
-    const bool cli = DestHost.empty();
-    if (cli) {
-      W(3, "{TNClient} Event <FOnConnect> Call(" + std::to_string(port) + ":" + calling + ")");
-    } else {
-      W(3, "{TNClient} Set Address <" + DestHost + ":" + std::to_string(hook.Port) + ">");
-      if (hook.Port == 0) {
-        W(1, "{TNClient} TCP/IP Port not informed or invalid");
-        return Refuse(port, calling, called);
-      }
-    }
+    const bool cli = hook.Address.empty();
     Circuit* c = NewCircuit(port, calling, called, hook, cli);
     if (cli) {
       W(3, "{TNClient} Welcome and Prompt files sent");
@@ -59,17 +68,15 @@ void TTNClient::OnAGWConnect(uint8_t port, const std::string& calling, const std
       SendFile(c, "PROMPT.TNC", Prompt);
       return;
     }
+    const std::string target = DestHost + ":" + std::to_string(hook.Port);
     if (L2->IsIP(DestHost)) {
-      W(3, "{TNClient} Destination is Address(" + DestHost + ":" + std::to_string(hook.Port) + ")");
+      W(3, "{TNClient} Destination is Address(" + target + ")");
       Socket(c)->Address = DestHost;
       return ConnectKick(c);
     }
-    W(3, "{TNClient} Destination is HostName(" + DestHost + ":" + std::to_string(hook.Port) + ")");
+    W(3, "{TNClient} Destination is HostName(" + target + ")");
     StartLookup(c, DestHost, hook.Port);
-    if (!c->Ucb.Quiet) {
-      SendToStation(c, "\r*** Resolving Host Address <" + DestHost + ":" +
-                           std::to_string(hook.Port) + ">");
-    }
+    if (!c->Ucb.Quiet) SendToStation(c, "\r*** Resolving Host Address <" + target + ">");
   } catch (const std::exception&) {
     W(1, "{TNClient} Exception on OnAGWConnect");
   }
