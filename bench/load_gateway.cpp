@@ -6,7 +6,7 @@
 // (injected at the engine) to its bytes at the host.  Prints one table;
 // asserts nothing.
 //
-// Usage: load_gateway [megabytes] [circuits]   (default 16 and 1000; loopback only)
+// Usage: load_gateway [megabytes] [circuits]   (default 64 and 1000; loopback only)
 //
 // Threading: the gateway runs on the main thread's loop; the driver, the
 // host sockets and the baseline run on a second thread, and reach the
@@ -98,26 +98,38 @@ void SendAll(int fd, const std::string& bytes) {
 struct Bulk {
   double seconds = 0;
   uint64_t frames = 0;
+  double loop_cpu_seconds = 0;  // the gateway's own thread
 };
 
 // The block through the gateway: a quiet route, so the station gets the
 // host's bytes and nothing else.
-Bulk ProductBulk(FakeEngine& engine, std::unique_ptr<TTNClient>& gw, const std::string& block) {
+Bulk ProductBulk(FakeEngine& engine, std::unique_ptr<TTNClient>& gw, const std::string& block,
+                 const std::string& station) {
   std::atomic<uint64_t> bytes{0}, frames{0};
   engine.SetScript([&](FakeEngine&, int, const test::AgwFrame& f) {
-    if (f.kind != 'D' || f.to != "N0BULK") return;
+    if (f.kind != 'D' || f.to != station) return;
     bytes += f.data.size();
     ++frames;
   });
   const int listener = Listen(4);
   OnLoop([&] { gw->IsrtClient("BULK", "127.0.0.1", PortOf(listener), 0, 0, true); });
-  engine.Send({.port = 0, .kind = 'C', .from = "N0BULK", .to = "BULK",
-               .data = "*** CONNECTED To Station N0BULK\r"});
+  engine.Send({.port = 0, .kind = 'C', .from = station, .to = "BULK",
+               .data = "*** CONNECTED To Station " + station + "\r"});
   const int host = ::accept(listener, nullptr, nullptr);
+  int64_t cpu0 = 0, cpu1 = 0;
+  OnLoop([&] { cpu0 = test::ThreadCpuNs(); });
   const int64_t t0 = NowNs();
   std::thread sender([&] { SendAll(host, block); });
-  Wait([&] { return bytes >= block.size(); }, 600);
-  Bulk out{static_cast<double>(NowNs() - t0) / 1e9, frames.load()};
+  // The fake engine keeps every frame it got; emptied as we go, so its own
+  // bookkeeping does not set the pace.
+  int polls = 0;
+  Wait([&] {
+    if (++polls % 20 == 0) engine.Clear();
+    return bytes >= block.size();
+  }, 600);
+  OnLoop([&] { cpu1 = test::ThreadCpuNs(); });
+  Bulk out{static_cast<double>(NowNs() - t0) / 1e9, frames.load(),
+           static_cast<double>(cpu1 - cpu0) / 1e9};
   sender.join();
   ::close(host);
   ::close(listener);
@@ -237,9 +249,18 @@ void Drive(size_t megabytes, size_t count) {
   });
   Wait([&] { bool up = false; OnLoop([&] { up = gw->Active; }); return up; }, 10);
   const std::string block(megabytes << 20, 'x');
-  const Bulk product = ProductBulk(engine, gw, block);
+  // Each side twice, alternating, and the better of each: the machine is
+  // shared, and a single pass swings with its load.
+  Bulk product{1e9, 0};
+  double baseline = 1e9;
   std::string error;
-  const double baseline = BaselineBulk(block, &error);
+  for (int pass = 0; pass < 2; ++pass) {
+    const Bulk p = ProductBulk(engine, gw, block, "N0BLK-" + std::to_string(pass + 1));
+    if (p.seconds < product.seconds) product = p;
+    const double b = BaselineBulk(block, &error);
+    if (b > 0 && b < baseline) baseline = b;
+  }
+  if (baseline == 1e9) baseline = 0;
   const Circuits many = ManyCircuits(engine, gw, count);
   OnLoop([&] { gw.reset(); });
 
@@ -247,6 +268,7 @@ void Drive(size_t megabytes, size_t count) {
   std::printf("\nGateway load run (%zu MiB bulk, %zu circuits)\n", megabytes, count);
   Row("bulk host -> station, through the gateway", Fmt("%.1f MB/s", mb / product.seconds));
   Row("  'D' frames to the engine", Fmt("%.0f frames/s", product.frames / product.seconds));
+  Row("  gateway thread busy", Fmt("%.0f %% of the time", 100 * product.loop_cpu_seconds / product.seconds));
   if (baseline > 0) {
     Row("bulk through socat (baseline)", Fmt("%.1f MB/s", mb / baseline));
     const double ratio = baseline / product.seconds;
@@ -270,7 +292,7 @@ void Drive(size_t megabytes, size_t count) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const size_t megabytes = argc > 1 ? std::stoul(argv[1]) : 16;
+  const size_t megabytes = argc > 1 ? std::stoul(argv[1]) : 64;
   const size_t count = argc > 2 ? std::stoul(argv[2]) : 1000;
   rlimit lim{};
   if (getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < 3 * count + 256) {
