@@ -172,6 +172,11 @@ class TL2 {
   void WatchFlow(uint8_t port, const std::string& own, const std::string& remote);
   void ForgetFlow(uint8_t port, const std::string& own, const std::string& remote);
   bool FlowHeld(uint8_t port, const std::string& own, const std::string& remote) const;
+  // Frames the link may still take before it reaches the window, by the
+  // engine's last count (the window itself for a link not watched).  A
+  // source that reads no more than this many frames' worth keeps the
+  // engine's queue within the window.
+  uint32_t FlowRoom(uint8_t port, const std::string& own, const std::string& remote) const;
 
   // Receive path entry points (public for tests and the transport).
   void AGWRead(int code);

@@ -38,6 +38,12 @@ bool TL2::FlowHeld(uint8_t port, const std::string& own, const std::string& remo
   return it != flows_.end() && it->second.Held;
 }
 
+uint32_t TL2::FlowRoom(uint8_t port, const std::string& own, const std::string& remote) const {
+  auto it = flows_.find(LinkKey{FlowPort(port), own, remote});
+  if (it == flows_.end() || it->second.Count == 0) return kFlowWindow;
+  return it->second.Count >= kFlowWindow ? 1 : kFlowWindow - it->second.Count;
+}
+
 void TL2::FlowAfterSend(uint8_t port, const std::string& own, const std::string& remote) {
   try {
     const LinkKey key{FlowPort(port), own, remote};

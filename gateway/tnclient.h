@@ -104,6 +104,7 @@ class TTNClient {
   void TNConnect(net::Connection& conn);
   void SendFile(Circuit* c, const std::string& name, const std::string& fallback);
   // Relay, timers and teardown (tnclient_relay.cpp).
+  size_t ReadSize(net::Connection& conn);
   void TNRead(net::Connection& conn);
   void OnAGWData(uint8_t port, const std::string& calling, const std::string& called,
                  std::string_view data);

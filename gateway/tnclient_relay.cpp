@@ -8,8 +8,10 @@
 // moves it to 5, in which the close of the host socket stays silent.
 #include "gateway/tnclient.h"
 
+#include <algorithm>
 #include <exception>
 
+#include "agw/frame.h"
 #include "agw/l2.h"
 #include "gateway/l2cli.h"
 #include "gateway/line_ends.h"
@@ -24,10 +26,19 @@ const char* TrueFalse(bool flag) { return flag ? "TRUE" : "FALSE"; }
 
 }  // namespace
 
+// No more than the station's link can take before the engine's queue for
+// it reaches the window (one engine frame carries kSplitSize bytes).
+size_t TTNClient::ReadSize(net::Connection& conn) {
+  const Circuit* c = Circuits.FindByTNSocket(&conn);
+  if (!c) return kReadSize;
+  const size_t room = L2->FlowRoom(c->Ucb.Port(), c->Ucb.DestCall, c->Ucb.UserCall());
+  return std::min(kReadSize, room * kSplitSize);
+}
+
 void TTNClient::TNRead(net::Connection& conn) {
   try {
     char buffer[kReadSize];
-    const int n = conn.ReceiveInto(buffer, sizeof buffer);
+    const int n = conn.ReceiveInto(buffer, ReadSize(conn));
     if (n <= 0) return;
     std::string text(buffer, static_cast<size_t>(n));
     W(1, "{TNClient} <TNRead> Data Received Len(" + std::to_string(n) + ")");
