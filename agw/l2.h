@@ -164,6 +164,8 @@ class TL2 {
   // is at or above kFlowWindow, until it falls below half of it.  FOnFlow
   // tells the owner when a link becomes held (true) and free (false), so
   // that it stops and resumes reading the source that feeds the link.
+  // WatchFlow starts this for a link, ForgetFlow ends it; the link's end
+  // and the loss of the engine connection forget it too, without FOnFlow.
   using FlowEvent = std::function<void(TL2&, uint8_t port, const std::string& own,
                                        const std::string& remote, bool held)>;
   static constexpr uint32_t kFlowWindow = 8;
