@@ -159,6 +159,7 @@ void TL2::LinkEnded(int code, const char* line, const LinkEvent& event, const ch
     LastError = code & 0xFFFF;
     if (poll_timer_) poll_timer_->SetEnabled(false);
     DropDrains();
+    DropFlows();
     if (event) {
       W(4, std::string("{L2} Fired Event <") + event_name + ">");
       event(*this);
@@ -222,6 +223,10 @@ bool TL2::Send(uint8_t port, uint8_t pid, char kind, const std::string& from,
 void TL2::SendAGW(std::string_view bytes) {
   try {
     if (!tcp_->Active) return W(1, "{L2} ERROR attempt to send to AGWPE with no active connection");
+    if (batch_) {
+      batch_->append(bytes);
+      return;
+    }
     tcp_->SendText(bytes);
   } catch (const std::exception&) {
     W(1, "{L2} Exception on module SendAGW");
@@ -287,10 +292,21 @@ void TL2::SendData(int32_t port, uint8_t pid, const std::string& own, const std:
              ") To(" + remote + ")");
     D(5, data);
     const auto wire_port = static_cast<uint8_t>(port);
+    // The data and the flow question leave in one write: sent apart, the
+    // small question would wait for the engine's delayed acknowledgement.
+    std::string batch;
+    const bool outer = batch_ == nullptr;
+    if (outer) batch_ = &batch;
     if (Write(wire_port, pid, 'D', own, remote, data)) {
       links_with_data_.emplace(wire_port == 0 ? 1 : wire_port, own, remote);
+      FlowAfterSend(wire_port, own, remote);
+    }
+    if (outer) {
+      batch_ = nullptr;
+      if (!batch.empty()) SendAGW(batch);
     }
   } catch (const std::exception&) {
+    batch_ = nullptr;
     W(1, "{L2} Exception on module SendData");
   }
 }

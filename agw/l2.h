@@ -165,6 +165,28 @@ class TL2 {
   uint32_t DrainPollMs = 1000;
   uint32_t DrainLimitMs = 60000;
 
+  // Flow control towards the radio (l2_flow.cpp).  For a watched link,
+  // each SendData asks the engine how many frames the link still holds;
+  // the link is held from the send until the answer, and while the count
+  // is at or above kFlowWindow, until it falls below half of it.  FOnFlow
+  // tells the owner when a link becomes held (true) and free (false), so
+  // that it stops and resumes reading the source that feeds the link.
+  // WatchFlow starts this for a link, ForgetFlow ends it; the link's end
+  // and the loss of the engine connection forget it too, without FOnFlow.
+  using FlowEvent = std::function<void(TL2&, uint8_t port, const std::string& own,
+                                       const std::string& remote, bool held)>;
+  static constexpr uint32_t kFlowWindow = 8;
+  FlowEvent FOnFlow;
+  uint32_t FlowPollMs = 250;
+  void WatchFlow(uint8_t port, const std::string& own, const std::string& remote);
+  void ForgetFlow(uint8_t port, const std::string& own, const std::string& remote);
+  bool FlowHeld(uint8_t port, const std::string& own, const std::string& remote) const;
+  // Frames the link may still take before it reaches the window, by the
+  // engine's last count (the window itself for a link not watched).  A
+  // source that reads no more than this many frames' worth keeps the
+  // engine's queue within the window.
+  uint32_t FlowRoom(uint8_t port, const std::string& own, const std::string& remote) const;
+
   // Receive path entry points (public for tests and the transport).
   void AGWRead(int code);
   void Store(std::string_view bytes);
@@ -208,6 +230,20 @@ class TL2 {
   void ParseParam(uint8_t port, std::string_view data);
   void ParseHeard(uint8_t port, std::string_view data);
 
+  // Flow helpers.
+  struct Flow {
+    uint32_t Count = 0;
+    uint32_t Asks = 0;    // counts asked and not yet answered
+    uint32_t Waited = 0;  // poll ticks spent waiting for an answer
+    bool Above = false;   // reached the window, not yet below half of it
+    bool Held = false;    // as last reported by FOnFlow
+  };
+  void FlowAfterSend(uint8_t port, const std::string& own, const std::string& remote);
+  void FlowReply(const FrameHeader& h, std::string_view data);
+  void FlowTick();
+  void FlowUpdate(const LinkKey& key);
+  void DropFlows();
+
   // Drain helpers.
   void DrainTick();
   void FinishDrain(const LinkKey& key);
@@ -226,6 +262,9 @@ class TL2 {
   std::array<char, 5001> rx_buffer_{};
   std::set<LinkKey> links_with_data_;
   std::map<LinkKey, Drain> drains_;
+  std::map<LinkKey, Flow> flows_;
+  std::string* batch_ = nullptr;  // frames gathered for one write (SendData)
+  std::unique_ptr<Timer> flow_timer_;
 };
 
 }  // namespace harvox

@@ -102,6 +102,7 @@ void TL2::DecodeKind(const FrameHeader& h, std::string_view data) {
         break;
       case 'Y':
         FrameY(h, data);
+        FlowReply(h, data);
         break;
       case 'X':
       case 'x':
@@ -188,6 +189,7 @@ void TL2::FrameDisc(const FrameHeader& h, const std::string& text) {
   const std::string line = FirstLine(text);
   // The link is gone: whatever waited for its queue to drain goes out now.
   NoteLinkEnded(h.Port, h.CallTo, h.CallFrom);
+  ForgetFlow(h.Port, h.CallTo, h.CallFrom);
   auto raise = [&](const char* how, const char* fired, const CallEvent& own_event,
                    const std::string& remote) {
     W(4, std::string("{L2} Disconnect (") + how + ") String->" + text);

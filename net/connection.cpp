@@ -122,6 +122,10 @@ int Connection::ReceiveInto(char* buf, size_t size) {
   return stream_ ? stream_->Receive(buf, size) : -1;
 }
 
+void Connection::SetReading(bool on) {
+  if (stream_) stream_->SetReading(on);
+}
+
 size_t Connection::PendingOutput() const { return stream_ ? stream_->PendingOutput() : 0; }
 
 bool Connection::Open() const { return stream_ != nullptr && !closing_; }

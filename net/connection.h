@@ -44,6 +44,9 @@ class Connection {
   // Raises the disconnect event, then closes; queued output still goes out.
   void Close();
   size_t PendingOutput() const;
+  // Off: no read events until switched on again (flow control); the peer's
+  // data waits, nothing is lost.
+  void SetReading(bool on);
   // Connecting or connected, and not yet closed.
   bool Open() const;
 

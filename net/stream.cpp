@@ -134,8 +134,13 @@ bool Stream::Adopt(tcp::socket socket) {
 
 // ---- input ----
 
+void Stream::SetReading(bool on) {
+  paused_ = !on;
+  if (on) ArmRead();
+}
+
 void Stream::ArmRead() {
-  if (read_armed_ || phase_ != Phase::Open) return;
+  if (read_armed_ || paused_ || phase_ != Phase::Open) return;
   read_armed_ = true;
   socket_.async_wait(tcp::socket::wait_read,
                      [self = shared_from_this(), gen = gen_](const std::error_code& ec) {
@@ -146,7 +151,7 @@ void Stream::ArmRead() {
 // The owner read nothing at the last event: ask again a little later rather
 // than spinning on a readiness that nobody consumes.
 void Stream::ArmRetry() {
-  if (retry_armed_ || phase_ != Phase::Open) return;
+  if (retry_armed_ || paused_ || phase_ != Phase::Open) return;
   retry_armed_ = true;
   retry_.expires_after(kRetryDelay);
   retry_.async_wait([self = shared_from_this(), gen = gen_](const std::error_code&) {
@@ -159,7 +164,7 @@ void Stream::ArmRetry() {
 void Stream::ReadReady(uint64_t gen, const std::error_code& ec) {
   if (gen != gen_) return;
   read_armed_ = false;
-  if (phase_ != Phase::Open) return;
+  if (phase_ != Phase::Open || paused_) return;
   if (ec) {
     End(ErrorKind::Receive, ToWinsock(ec), false);
     return;

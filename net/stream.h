@@ -64,6 +64,9 @@ class Stream : public std::enable_shared_from_this<Stream> {
   // the connection can still send.
   void Send(const char* data, size_t size);
   size_t PendingOutput() const;
+  // Off: no data events until it is switched on again; what the peer
+  // sends meanwhile waits in the system (and then slows the peer down).
+  void SetReading(bool on);
   // Ends the stream without raising anything.  Graceful: queued output
   // still goes out, then the sending side is shut down and the socket
   // closed once the peer closes or a deadline passes.  Otherwise the queue
@@ -103,6 +106,7 @@ class Stream : public std::enable_shared_from_this<Stream> {
   bool broken_ = false;  // failed: nothing more can be sent
   bool read_armed_ = false;
   bool retry_armed_ = false;
+  bool paused_ = false;
   unsigned reads_ = 0;  // Receive calls during the current data event
   int pending_error_ = 0;
   int last_error_ = 0;

@@ -2,7 +2,9 @@
 # A whole packet station on one machine, no radio needed: two direwolf
 # engines joined by a simulated radio channel, a small test node on the far
 # engine, and Harvox on the near one.  Log in with any Telnet client and
-# talk to the node over the (simulated) air.  Ctrl-C stops everything.
+# talk to the node over the (simulated) air; or be a radio station on the
+# far engine (harvox-station) and reach a local echo host through Harvox's
+# gateway.  Ctrl-C stops everything.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -10,6 +12,8 @@ TELNET_PORT=${TELNET_PORT:-2323}
 AGW_A=18001
 AGW_B=18002
 NODE=N0NODE
+GATEWAY=N0AAA-2
+ECHO_PORT=${ECHO_PORT:-2424}
 
 scripts/setup.sh
 scripts/build.sh
@@ -74,6 +78,10 @@ wait_for_port $AGW_B
 "$root/build/harvox-test-node" 127.0.0.1:$AGW_B $NODE >"$demo/node.log" 2>&1 &
 pids+=($!)
 
+# The host a radio station reaches through the gateway: echoes each line.
+socat TCP-LISTEN:$ECHO_PORT,fork,reuseaddr,bind=127.0.0.1 EXEC:cat >"$demo/echo.log" 2>&1 &
+pids+=($!)
+
 mkdir -p "$demo/harvox"
 cat > "$demo/harvox/HARVOX.INI" <<INI
 [HARVOX]
@@ -85,6 +93,7 @@ PORT=$AGW_A
 PORT=$TELNET_PORT
 NODEPORT=1
 NODECALL=$NODE
+CLIENT_CALLSIGN=$GATEWAY
 WELCOME=*** Harvox demo: you are about to be connected to $NODE over the air
 [MONITOR]
 ENABLED=NO
@@ -103,6 +112,11 @@ Harvox demo is running.
   Connect:   telnet 127.0.0.1 $TELNET_PORT
   Login:     demo      Password: demo
 The node $NODE greets you, echoes every line, and hangs up when you type BYE.
+
+Be a radio station instead (in another terminal):
+  $root/build/harvox-station 127.0.0.1:$AGW_B N0BBB-3 $GATEWAY
+At the gateway's prompt type   T 127.0.0.1:$ECHO_PORT   to reach an echo host;
+B leaves the prompt, Ctrl-D ends the link.
 Harvox's trace log: $demo/harvox/HARVOX.LOG      Ctrl-C stops the demo.
 MSG
 wait "${pids[@]}"

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "agw/l2.h"
+#include "gateway/tnclient.h"
 #include "telnetd/telnetd.h"
 #include "util/timer.h"
 #include "util/files.h"
@@ -27,7 +28,9 @@ TForm1::StartResult TForm1::FormCreate() {
     WriteDump();
     if (!DefaultNodeConfigured(Config)) return StartResult::ConfigError;
     CreateServices();
+    CreateGateway();
     AddListeners();
+    TNClient->SetActive(true);
     StartServices();
   } catch (const std::exception& e) {
     if (log_ready) Log.Write(1, "Create: Exception on Initialization Module");
@@ -45,12 +48,14 @@ void TForm1::WriteDump() {
 
 void TForm1::AddListeners() {
   Listeners.push_back(Listener{Config.ClientCallsign, "", 0, Config.Timeout, Config.MaxTime, false});
+  AddListener(Listeners.back());
   Log.Write(1, "Create: Default Client Listener Created");
   for (const auto& line : Config.Routes) {
     const Route route = ParseRoute(line, Config.Timeout, Config.MaxTime);
     Log.Write(1, RouteLogLine(route));
     if (!route.Valid()) continue;
     Listeners.push_back(route.Target);
+    AddListener(route.Target);
     Log.Write(1, ListenerLogLine(route.Target));
   }
 }
@@ -79,6 +84,30 @@ void TForm1::CreateServices() {
   Log.Write(1, "Create: Telnet Server Created");
 }
 
+void TForm1::CreateGateway() {
+  TNClient = std::make_unique<TTNClient>(&Log);
+  TTNClient& g = *TNClient;
+  g.AGWHostName = Config.AgwHostName;
+  g.AGWAddress = Config.AgwAddress;
+  g.AGWPort = Config.AgwPort;
+  g.AGWLogin = Config.AgwLogin;
+  g.AGWPassword = Config.AgwPassword;
+  g.Timeout = static_cast<uint32_t>(Config.Timeout);
+  g.MaxTime = static_cast<uint32_t>(Config.MaxTime);
+  g.CallSign = Config.ClientCallsign;
+  g.Recover = Config.Recover;
+  g.CRLF = Config.CrLf;
+  // Empty texts leave the gateway's own.
+  if (!Config.Welcome.empty()) g.Welcome = Config.Welcome;
+  if (!Config.Prompt.empty()) g.Prompt = Config.Prompt;
+  if (!Config.Bye.empty()) g.Bye = Config.Bye;
+  Log.Write(1, "Create: Telnet Client Created");
+}
+
+void TForm1::AddListener(const Listener& l) {
+  TNClient->IsrtClient(l.Call, l.Address, l.Port, l.Timeout, l.MaxTime, l.Quiet);
+}
+
 void TForm1::StartServices() {
   if (TelnetD) TelnetD->SetActive(true);
 }
@@ -91,6 +120,7 @@ void TForm1::BeginShutdown(std::function<void()> done) {
   shutdown_done_ = std::move(done);
   Log.Write(1, "Shutdown: ending every link, at most " + std::to_string(ShutdownLimitMs) + " ms");
   if (TelnetD) TelnetD->Quiesce();
+  if (TNClient) TNClient->Quiesce();
   shutdown_deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(ShutdownLimitMs);
   shutdown_timer_ = std::make_unique<Timer>();
   shutdown_timer_->SetHandler([this](Timer&) { ShutdownTick(); });
@@ -98,7 +128,9 @@ void TForm1::BeginShutdown(std::function<void()> done) {
   shutdown_timer_->SetEnabled(true);
 }
 
-bool TForm1::ServicesQuiet() const { return !TelnetD || TelnetD->Quiet(); }
+bool TForm1::ServicesQuiet() const {
+  return (!TelnetD || TelnetD->Quiet()) && (!TNClient || TNClient->Quiet());
+}
 
 void TForm1::ShutdownTick() {
   const auto now = std::chrono::steady_clock::now();
@@ -108,6 +140,7 @@ void TForm1::ShutdownTick() {
     // to reach the engine before the connection closes.
     Log.Write(1, "Shutdown: time is up, disconnecting the links that did not drain");
     if (TelnetD) TelnetD->Link().FinishAllDrains();
+    if (TNClient) TNClient->Link().FinishAllDrains();
     shutdown_forced_ = true;
     shutdown_deadline_ = now + std::chrono::milliseconds(1000);
     return;
@@ -118,7 +151,8 @@ void TForm1::ShutdownTick() {
 }
 
 void TForm1::FormDestroy() {
-  TelnetD.reset();  // writes its release line
+  TelnetD.reset();   // writes its release line
+  TNClient.reset();  // unregisters its callsigns, writes its release lines
 }
 
 }  // namespace harvox

@@ -20,6 +20,7 @@ namespace harvox {
 
 class TTelnetD;
 class Timer;
+class TTNClient;
 
 class TForm1 {
  public:
@@ -43,6 +44,7 @@ class TForm1 {
   // Set when a start-up step failed: the cause, for standard error.
   std::string StartupError;
   std::unique_ptr<TTelnetD> TelnetD;
+  std::unique_ptr<TTNClient> TNClient;
   // Whether the Telnet server's engine link is up (the tray icon's colour).
   bool LinkUp = false;
 
@@ -52,6 +54,8 @@ class TForm1 {
   void WriteDump();
   void AddListeners();
   void CreateServices();
+  void CreateGateway();
+  void AddListener(const Listener& l);
   void StartServices();
   void OnLinkUp();
   void OnLinkDown();

@@ -183,9 +183,36 @@ TEST(Program, SigtermTellsUsersAndEndsEveryLinkWithinFiveSeconds) {
   EXPECT_TRUE(run.Shows("\r\n*** Harvox is shutting down\r\n"));
   std::string kinds;
   for (const auto& f : run.engine.Frames()) {
-    if (f.kind == 'd' || f.kind == 'x') kinds += f.kind;
+    if ((f.kind == 'd' || f.kind == 'x') && f.from == "N0CALL-7") kinds += f.kind;
   }
   EXPECT_EQ(kinds, "ddx");  // the link ended with a DISC before the engine connection closed
+}
+
+TEST(Program, GatewayStartsRegistersAndIsReleasedAfterTheTelnetServer) {
+  test::FakeEngine engine;
+  test::TempDir dir;
+  test::WriteFile(dir.File("HARVOX.INI"), TelnetConfig(0, engine.Port()) +
+                                              "[TELNET.CLIENT]\nGATE=127.0.0.1:6300\n");
+  test::Process p({HARVOX_BINARY}, dir.Path());
+  const std::string log = dir.File("HARVOX.LOG");
+  EXPECT_TRUE(WaitForLog(log, "{TNClient} Event <OnAGWUp> AGWPE(TNCLI)"));
+  EXPECT_TRUE(engine.WaitForCount(2, 5s, [](const test::AgwFrame& f) {
+    return f.kind == 'X' && (f.from == "TNCLI" || f.from == "GATE");
+  }));
+  p.Signal(SIGINT);
+  EXPECT_EQ(p.Wait(std::chrono::seconds(10)), 0);
+  const std::string text = test::ReadFile(log);
+  size_t at = 0;
+  for (const char* line : {"Create: Telnet Server Created", "Create: Telnet Client Created",
+                           "Create: Default Client Listener Created",
+                           "{TND} Telnet Server Object Released", "{TNClient} AGW Timer Stopped",
+                           "{TNClient} Call(TNCLI) Unregistered", "{TNClient} Call(GATE) Unregistered",
+                           "{TNClient} Telnet client stopped"}) {
+    const size_t found = text.find(line, at);
+    EXPECT_NE(found, std::string::npos) << line;
+    if (found != std::string::npos) at = found;
+  }
+  EXPECT_EQ(text.find("Exception"), std::string::npos);
 }
 
 }  // namespace

@@ -1,0 +1,128 @@
+// Flow control towards the radio.  A radio link carries about a hundred
+// bytes a second; a source that is read at full speed would queue its
+// whole output inside the engine, for hours.  For each watched link the
+// owner's source is held from a send until the engine has told us the
+// link's outstanding-frame count ('Y'), and while that count is at or
+// above the window, until it falls below half of it.  The data and its
+// order are untouched; only its pace follows the radio.
+//
+// Re-entrancy: FOnFlow runs inside a send or inside the read path; the
+// handler may call any operation of the link (even ForgetFlow of the same
+// link), but must not destroy the link.
+#include <exception>
+
+#include "agw/l2.h"
+#include "util/log.h"
+#include "util/timer.h"
+
+namespace harvox {
+namespace {
+
+// Ports 0 and 1 both travel as wire port 0 and come back as 1.
+uint8_t FlowPort(uint8_t port) { return port == 0 ? 1 : port; }
+// Poll ticks to wait for an answer before asking again.
+constexpr uint32_t kFlowPatience = 20;
+
+}  // namespace
+
+void TL2::WatchFlow(uint8_t port, const std::string& own, const std::string& remote) {
+  flows_.try_emplace(LinkKey{FlowPort(port), own, remote});
+}
+
+void TL2::ForgetFlow(uint8_t port, const std::string& own, const std::string& remote) {
+  flows_.erase(LinkKey{FlowPort(port), own, remote});
+}
+
+bool TL2::FlowHeld(uint8_t port, const std::string& own, const std::string& remote) const {
+  auto it = flows_.find(LinkKey{FlowPort(port), own, remote});
+  return it != flows_.end() && it->second.Held;
+}
+
+uint32_t TL2::FlowRoom(uint8_t port, const std::string& own, const std::string& remote) const {
+  auto it = flows_.find(LinkKey{FlowPort(port), own, remote});
+  if (it == flows_.end() || it->second.Count == 0) return kFlowWindow;
+  return it->second.Count >= kFlowWindow ? 1 : kFlowWindow - it->second.Count;
+}
+
+void TL2::FlowAfterSend(uint8_t port, const std::string& own, const std::string& remote) {
+  try {
+    const LinkKey key{FlowPort(port), own, remote};
+    auto it = flows_.find(key);
+    if (it == flows_.end()) return;
+    // The engine answers in order, so the answer to this question is the
+    // first one that counts this send.
+    ++it->second.Asks;
+    it->second.Waited = 0;
+    Write(port, 0, 'Y', own, remote, {});
+    FlowUpdate(key);
+  } catch (const std::exception&) {
+    W(1, "{L2} Exception on module FlowAfterSend");
+  }
+}
+
+void TL2::FlowReply(const FrameHeader& h, std::string_view data) {
+  if (data.size() < 4) return;
+  const LinkKey key{FlowPort(h.Port), h.CallFrom, h.CallTo};
+  auto it = flows_.find(key);
+  if (it == flows_.end()) return;
+  const auto* b = reinterpret_cast<const uint8_t*>(data.data());
+  const uint32_t count = b[0] | b[1] << 8 | static_cast<uint32_t>(b[2]) << 16 |
+                         static_cast<uint32_t>(b[3]) << 24;
+  Flow& f = it->second;
+  f.Count = count;
+  if (f.Asks > 0) --f.Asks;
+  if (count >= kFlowWindow) {
+    f.Above = true;
+  } else if (count < kFlowWindow / 2) {
+    f.Above = false;
+  }
+  FlowUpdate(key);
+}
+
+// Reports a change of the held state, and keeps asking while any link is
+// held: no send will ask for it, and an answer may have been lost.
+void TL2::FlowUpdate(const LinkKey& key) {
+  auto it = flows_.find(key);
+  if (it == flows_.end()) return;
+  Flow& f = it->second;
+  const bool held = f.Asks > 0 || f.Above;
+  if (held && !flow_timer_) {
+    flow_timer_ = std::make_unique<Timer>();
+    flow_timer_->SetHandler([this](Timer&) { FlowTick(); });
+  }
+  if (held && FlowPollMs != 0 && !flow_timer_->Enabled()) {
+    flow_timer_->SetInterval(FlowPollMs);
+    flow_timer_->SetEnabled(true);
+  }
+  if (held == f.Held) return;
+  f.Held = held;
+  W(4, "{L2} Link " + std::get<1>(key) + "->" + std::get<2>(key) + (held ? " held" : " free") +
+           " Outstanding(" + std::to_string(f.Count) + ")");
+  if (FOnFlow) FOnFlow(*this, std::get<0>(key), std::get<1>(key), std::get<2>(key), held);
+}
+
+void TL2::FlowTick() {
+  try {
+    bool any = false;
+    for (auto& [key, f] : flows_) {
+      if (f.Asks == 0 && !f.Above) continue;
+      any = true;
+      // Ask again when no answer is outstanding, or when one seems lost.
+      if (f.Asks > 0 && ++f.Waited < kFlowPatience) continue;
+      f.Waited = 0;
+      ++f.Asks;
+      Write(std::get<0>(key), 0, 'Y', std::get<1>(key), std::get<2>(key), {});
+    }
+    if (!any && flow_timer_) flow_timer_->SetEnabled(false);
+  } catch (const std::exception&) {
+    W(1, "{L2} Exception on module FlowTick");
+  }
+}
+
+// The engine connection is gone, and every link with it.
+void TL2::DropFlows() {
+  flows_.clear();
+  if (flow_timer_) flow_timer_->SetEnabled(false);
+}
+
+}  // namespace harvox

@@ -1,0 +1,164 @@
+// The node command processor: command table, line taking and parsing, the
+// built-in quit and help, and the checks before a command reaches its owner.
+#include "gateway/l2cli.h"
+
+#include <exception>
+
+#include "util/log.h"
+#include "util/strings.h"
+
+namespace harvox {
+namespace {
+
+const char* TrueFalse(bool flag) { return flag ? "TRUE" : "FALSE"; }
+
+}  // namespace
+
+TL2CLI::~TL2CLI() {
+  ResetCommands();
+  W(1, "{L2CLI} Command Processor Object Destroyed");
+}
+
+void TL2CLI::W(uint8_t level, const std::string& text) {
+  if (Log) Log->Write(level, text);
+}
+
+void TL2CLI::D(uint8_t level, const std::string& data) {
+  if (Log) Log->Dump(level, data);
+}
+
+bool TL2CLI::AddCommand(const std::string& name, const std::string& help, bool args, uint8_t auth,
+                        bool alias_on, const std::string& alias) {
+  const std::string tail = std::string("> Args(") + TrueFalse(args) + ") Auth(" +
+                           std::to_string(auth) + ") ";
+  if (name.empty()) {
+    W(1, "{L2CLI} Command NOT Loaded invalid command <" + tail + help);
+    return false;
+  }
+  for (auto& slot : Commands) {
+    if (!slot.Name.empty()) continue;
+    slot = TCmd{UpperText(name), help, args ? uint8_t{1} : uint8_t{0}, auth,
+                alias_on ? uint8_t{1} : uint8_t{0}, UpperText(alias)};
+    W(1, "{L2CLI} Command Loaded <" + slot.Name + std::string("> Args(") + TrueFalse(args) +
+             ") Auth(" + std::to_string(auth) + ") Alias(" + TrueFalse(alias_on) + ") Alias(" +
+             slot.Alias + ") " + help);
+    return true;
+  }
+  W(1, "{L2CLI} Command NOT Loaded <" + name + tail + help);
+  return false;
+}
+
+void TL2CLI::ResetCommands() {
+  Commands.fill(TCmd{});
+  W(1, "{L2CLI} Command Processor Instruction Set Reset");
+}
+
+void TL2CLI::SetActive(bool on) {
+  Active = on;
+  W(1, on ? "{L2CLI} Command Processor Active" : "{L2CLI} Command Processor Inactive");
+}
+
+std::string TL2CLI::Execute(uint8_t port, const std::string& call, std::string& buffer,
+                            uint8_t level) {
+  try {
+    return Run(port, call, buffer, level);
+  } catch (const std::exception&) {
+    W(1, "{L2CLI} Exception on Module Execute");
+    return "\r--Exception on Command Processor--\r" + Prompt;
+  }
+}
+
+std::string TL2CLI::Rest(uint8_t port, const std::string& call, std::string& buffer,
+                         uint8_t level) {
+  return Execute(port, call, buffer, level);
+}
+
+std::string TL2CLI::Run(uint8_t port, const std::string& call, std::string& buffer,
+                        uint8_t level) {
+  Prompt = "{" + call + " de " + NodeCall + "}:\r";
+  W(4, "{L2CLI} Node Command Processor");
+  D(5, buffer);
+  if (buffer.empty()) {
+    W(1, "{L2CLI} Empty buffer, ignored");
+    return {};
+  }
+  if (buffer.find('\r') == std::string::npos) {
+    if (buffer.find('\n') == std::string::npos) {
+      W(1, "{L2CLI} Incomplete buffer, ignored");
+      buffer.clear();
+      return Prompt;
+    }
+    buffer = ReplaceChar(buffer, '\n', "\r");
+  }
+  std::string line;
+  if (const size_t at = buffer.find("\r\n"); at != std::string::npos) {
+    line = buffer.substr(0, at);
+    buffer.erase(0, at + 2);
+  } else {
+    line = std::move(buffer);
+    buffer.clear();
+  }
+  if (line.empty()) return Welcome + "\r" + Rest(port, call, buffer, level) + Prompt;
+  W(4, "{L2CLI} Command->" + line);
+  D(4, line);
+  if (line == "\r\n" || line == "\r") return Prompt + "\r";
+  const size_t cr = line.find('\r');
+  std::string token = line.substr(0, cr);
+  const std::string remainder = cr == std::string::npos ? std::string() : line.substr(cr + 1);
+  W(3, "{L2CLI} After Parsing I Token(" + token + ") Args(" + remainder + ")");
+  if (token.empty() || token == " ") return Prompt + "\r";
+  const std::string command = UpperText(CutWord(token));
+  const std::string args = token;
+  W(3, "{L2CLI} After Parsing II Token(" + command + ") Args(" + args + ")");
+  if ((command == "B" || command == "Q") && FOnDisconnect) {
+    FOnDisconnect(port, call);
+    return "\r" + Bye + Rest(port, call, buffer, level) + Prompt;
+  }
+  if ((!command.empty() && command[0] == '?') || command == "H") {
+    const std::string help = Help(port, call, command, args, level);
+    return help + Rest(port, call, buffer, level) + Prompt;
+  }
+  const TCmd* cmd = Find(command);
+  if (!cmd) return "*** Error, command " + command + " not valid, type ? for help\r" + Prompt;
+  const std::string answer = TableCommand(port, call, *cmd, command, args, level);
+  const std::string rest = buffer.empty() ? std::string() : Rest(port, call, buffer, level);
+  return answer + rest + Prompt;
+}
+
+std::string TL2CLI::Help(uint8_t port, const std::string& call, const std::string& command,
+                         const std::string& args, uint8_t level) {
+  std::string help = "\r";
+  std::string given;
+  if (FOnHelp) FOnHelp(port, call, command, args, 0, given);
+  if (!given.empty()) return help + given;
+  for (const auto& slot : Commands) {
+    if (!slot.Name.empty() && slot.Auth <= level) help += slot.Name + " " + slot.Help + "\r";
+  }
+  return help;
+}
+
+const TCmd* TL2CLI::Find(const std::string& command) const {
+  for (const auto& slot : Commands) {
+    if (slot.Name.empty()) return nullptr;
+    if (slot.Name == command) return &slot;
+  }
+  return nullptr;
+}
+
+std::string TL2CLI::TableCommand(uint8_t port, const std::string& call, const TCmd& cmd,
+                                 std::string command, std::string args, uint8_t level) {
+  W(3, "{L2Cli} Command Auth Level(" + std::to_string(cmd.Auth) + ") User Auth Level(" +
+           std::to_string(level) + ")");
+  if (cmd.Args == 1 && args.empty()) return "*** ERROR, Invalid or missing argument\r";
+  if (cmd.Auth > level) return "*** ERROR, Not authorized for command <" + cmd.Name + ">\r";
+  if (cmd.AliasOn == 1 && !cmd.Alias.empty()) {
+    W(3, "{CLI} Alias Replacement Command(" + command + ") -> (" + cmd.Alias + ")");
+    args = cmd.Alias;
+    command = CutWord(args);
+  }
+  std::string answer;
+  if (FOnCommand) FOnCommand(port, call, command, args, cmd.Auth, answer);
+  return answer;
+}
+
+}  // namespace harvox

@@ -1,0 +1,76 @@
+// TL2CLI: the node command processor a radio station talks to at the
+// gateway's default callsign.  Holds a table of up to 30 commands, turns a
+// buffer of station input into one reply that always ends with a prompt,
+// answers help, errors and quit itself, and hands table commands to its
+// owner through events.  Knows nothing of sockets or AX.25.
+//
+// Re-entrancy: main thread only.  Execute recurses on what is left of the
+// buffer after the first line; the events run inside Execute and may call
+// anything of the owner, but must not destroy the processor.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace harvox {
+
+class TLog;
+
+struct TCmd {
+  std::string Name;  // upper case; empty: a free slot
+  std::string Help;
+  uint8_t Args = 0;  // 1: needs at least one argument
+  uint8_t Auth = 0;  // lowest level allowed
+  uint8_t AliasOn = 0;
+  std::string Alias;  // command line that replaces the command, upper case
+};
+
+class TL2CLI {
+ public:
+  using DisconnectEvent = std::function<void(uint8_t port, const std::string& call)>;
+  // reply is empty on entry; what the handler leaves there is the answer.
+  using CommandEvent = std::function<void(uint8_t port, const std::string& call,
+                                          const std::string& command, const std::string& args,
+                                          uint8_t auth, std::string& reply)>;
+
+  static constexpr size_t kSlots = 30;
+
+  TL2CLI() = default;
+  ~TL2CLI();
+  TL2CLI(const TL2CLI&) = delete;
+  TL2CLI& operator=(const TL2CLI&) = delete;
+
+  bool AddCommand(const std::string& name, const std::string& help, bool args, uint8_t auth,
+                  bool alias_on, const std::string& alias);
+  void ResetCommands();
+  void SetActive(bool on);
+  // Executes the lines of buffer (which it consumes) for a station at the
+  // given level; returns the reply for the station.
+  std::string Execute(uint8_t port, const std::string& call, std::string& buffer, uint8_t level);
+
+  bool Active = false;
+  std::string NodeCall;
+  std::string Welcome;
+  std::string Bye;
+  std::string Prompt;
+  std::array<TCmd, kSlots> Commands;
+  DisconnectEvent FOnDisconnect;
+  CommandEvent FOnCommand;
+  CommandEvent FOnHelp;
+  TLog* Log = nullptr;
+
+ private:
+  std::string Run(uint8_t port, const std::string& call, std::string& buffer, uint8_t level);
+  std::string Rest(uint8_t port, const std::string& call, std::string& buffer, uint8_t level);
+  std::string Help(uint8_t port, const std::string& call, const std::string& command,
+                   const std::string& args, uint8_t level);
+  std::string TableCommand(uint8_t port, const std::string& call, const TCmd& cmd,
+                           std::string command, std::string args, uint8_t level);
+  const TCmd* Find(const std::string& command) const;
+  void W(uint8_t level, const std::string& text);
+  void D(uint8_t level, const std::string& data);
+};
+
+}  // namespace harvox

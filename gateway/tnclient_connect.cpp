@@ -1,0 +1,232 @@
+// Inbound AX.25 connections: refusing or accepting a station, the choice
+// between the command processor and a route, name resolution, the start of
+// the outbound Telnet connection, its completion, and text files for the
+// station.
+#include "gateway/tnclient.h"
+
+#include <exception>
+#include <fstream>
+
+#include "agw/l2.h"
+#include "net/client_socket.h"
+#include "net/ping.h"
+#include "util/files.h"
+#include "util/log.h"
+#include "util/timer.h"
+
+namespace harvox {
+namespace {
+
+const char* TrueFalse(bool flag) { return flag ? "TRUE" : "FALSE"; }
+
+}  // namespace
+
+// Our own callsign first: the engine ends a link only when the pair is
+// named from our side.
+void TTNClient::Refuse(uint8_t port, const std::string& calling, const std::string& called) {
+  L2->DisconnectExt(port, called, calling);
+}
+
+// The listener that takes a station's connection, or none: refused.
+const THook* TTNClient::AcceptingHook(uint8_t port, const std::string& calling,
+                                      const std::string& called) {
+  if (!Active || Stopping) {
+    W(1, "{TNClient} Telnet Client object not active, AX.25 connection refused");
+    Refuse(port, calling, called);
+    return nullptr;
+  }
+  const THook* hook = GetClient(called);
+  if (!hook) {
+    W(1, "{TNClient} Telnet Client object do not exist, disconnect");
+    Refuse(port, calling, called);
+    return nullptr;
+  }
+  W(3, "{TNClient} Recovered Client (" + hook->Address + ":" + std::to_string(hook->Port) + ")");
+  DestHost = hook->Address;
+  if (DestHost.empty()) {
+    W(3, "{TNClient} Event <FOnConnect> Call(" + std::to_string(port) + ":" + calling + ")");
+    return hook;
+  }
+  W(3, "{TNClient} Set Address <" + DestHost + ":" + std::to_string(hook->Port) + ">");
+  if (hook->Port != 0) return hook;
+  W(1, "{TNClient} TCP/IP Port not informed or invalid");
+  Refuse(port, calling, called);
+  return nullptr;
+}
+
+void TTNClient::OnAGWConnect(uint8_t port, const std::string& calling, const std::string& called) {
+  try {
+    W(2, "{TNClient} Event <OnAGWConnect> Client(" + called + ")");
+    const THook* found = AcceptingHook(port, calling, called);
+    if (!found) return;
+    const THook hook = *found;
+    const bool cli = hook.Address.empty();
+    Circuit* c = NewCircuit(port, calling, called, hook, cli);
+    if (cli) {
+      W(3, "{TNClient} Welcome and Prompt files sent");
+      SendFile(c, "WELCOME.TNC", Welcome);
+      SendFile(c, "PROMPT.TNC", Prompt);
+      return;
+    }
+    const std::string target = DestHost + ":" + std::to_string(hook.Port);
+    if (L2->IsIP(DestHost)) {
+      W(3, "{TNClient} Destination is Address(" + target + ")");
+      Socket(c)->Address = DestHost;
+      return ConnectKick(c);
+    }
+    W(3, "{TNClient} Destination is HostName(" + target + ")");
+    StartLookup(c, DestHost, hook.Port);
+    if (!c->Ucb.Quiet) SendToStation(c, "\r*** Resolving Host Address <" + target + ">");
+  } catch (const std::exception&) {
+    W(1, "{TNClient} Exception on OnAGWConnect");
+  }
+}
+
+Circuit* TTNClient::NewCircuit(uint8_t port, const std::string& calling, const std::string& called,
+                               const THook& hook, bool cli) {
+  // A new connect notice for a link we still hold means the engine reset
+  // that link: what the old circuit carried is gone.
+  if (Circuit* old = FindLink(port, calling, called)) {
+    W(2, "{TNClient} Link " + called + "->" + calling + " connected again, old circuit dropped");
+    old->FSM = 5;
+    RemoveCircuit(old);
+  }
+  CircuitTemplate t;
+  t.Ucb.Kind = "TN";
+  t.Ucb.Port = port;
+  t.Ucb.UserCall = calling;
+  t.Ucb.DestCall = called;
+  t.Ucb.LoginTries = 0;
+  t.Ucb.CLI = cli ? 1 : 0;
+  W(1, "{TNClient} New control block created From(" + calling + ") To(" + called + ") Port(" +
+           std::to_string(port) + ") Quiet(" + TrueFalse(hook.Quiet) + ")");
+  Circuit* c = Circuits.Insert(t);
+  c->Ucb.Timeout = hook.Timeout;
+  c->Ucb.MaxTime = hook.MaxTime;
+  c->Ucb.Quiet = hook.Quiet ? 1 : 0;
+  W(1, std::string("{TNClient} Inserted New Control Block for Connection Quiet(") +
+           TrueFalse(hook.Quiet) + ")");
+  c->FSM = 1;
+  auto socket = std::make_unique<net::TClientSocket>();
+  socket->Port = cli ? 0 : hook.Port;
+  socket->OnConnect = [this](net::TClientSocket&, net::Connection& conn) { TNConnect(conn); };
+  socket->OnRead = [this](net::TClientSocket&, net::Connection& conn) { TNRead(conn); };
+  socket->OnDisconnect = [this](net::TClientSocket&, net::Connection& conn) { TNDisc(conn); };
+  socket->OnError = [this](net::TClientSocket&, net::Connection& conn, net::ErrorKind,
+                           int& code) { TNError(conn, code); };
+  Circuits.SetTNSocket(c, socket.get(), &socket->Socket());
+  Sockets.emplace(socket.get(), std::move(socket));
+  // The host is read only as fast as the radio link takes its data.
+  L2->WatchFlow(port, called, calling);
+  return c;
+}
+
+void TTNClient::StartLookup(Circuit* c, const std::string& host, int32_t port) {
+  net::TClientSocket* s = Socket(c);
+  s->Host = host;
+  s->Port = port;
+  auto ping = std::make_shared<net::TPing>();
+  ping->OnDnsLookupDone = [this](net::TPing& p, uint16_t error) { OnDNSLookUpDone(p, error); };
+  Pings[ping.get()] = ping;
+  net::TPing* raw = ping.get();
+  Circuits.SetPing(c, std::move(ping));
+  raw->LookupHost(host);
+  W(3, "{TNClient} Resolving IP Address for (" + host + ")");
+}
+
+void TTNClient::OnDNSLookUpDone(net::TPing& ping, uint16_t error) {
+  try {
+    W(3, "{TNClient} <OnDNSLookUpDone>");
+    Circuit* c = Circuits.FindByPing(&ping);
+    if (!c) return W(1, "{TNClient} ERROR, Ping DNS Resolution, AX.25 Circuit not found");
+    net::TClientSocket* s = Socket(c);
+    if (error != 0) {
+      W(1, "{TNClient} ERROR, <OnDNSLookUpDone> Error <> 0");
+      SendToStation(c, "\rUnknown Host can not be resolved\r");
+      W(1, "{TNClient} DNS can not resolve Host(" + s->Host + ")");
+      DropPing(c);
+      c->FSM = 3;  // nothing will be linked; the station is on its way out
+      return DisconnectStation(c);
+    }
+    const std::string host = s->Host;
+    s->Host.clear();
+    s->Address = ping.DnsResult;
+    DropPing(c);
+    W(3, "{TNClient} DNS(" + host + ") is Addr(" + s->Address + ")");
+    ConnectKick(c);
+  } catch (const std::exception&) {
+    W(1, "{MERLOX} Exception on OnDNSLookUpDone");
+  }
+}
+
+void TTNClient::ConnectKick(Circuit* c) {
+  try {
+    W(4, "{TNClient} <ConnectKick>");
+    auto arm = [this](Timer* t, int32_t interval, bool max) {
+      t->SetInterval(static_cast<uint32_t>(interval));
+      t->SetHandler([this, max](Timer& fired) { OnCircuitTimer(fired, max); });
+      t->SetEnabled(true);
+    };
+    if (c->Ucb.Timeout > 0) {
+      W(3, "{TNClient} Inactive Timer armed (" + std::to_string(Timeout) + ")");
+      arm(c->Ucb.InactTimer(), c->Ucb.Timeout, false);
+    } else {
+      c->Ucb.Timeout = 0;
+      W(3, "{TNClient} Inactive timer not set");
+    }
+    if (c->Ucb.MaxTime > 0) {
+      W(3, "{TNClient} Max Time Timer armed (" + std::to_string(MaxTime) + ")");
+      arm(c->Ucb.MaxTimer(), c->Ucb.MaxTime, true);
+    } else {
+      W(3, "{TNClient} Max Timer not set");
+    }
+    net::TClientSocket* s = Socket(c);
+    W(3, "{TNClient} Sending Connecting String to Originating Station");
+    if (!c->Ucb.Quiet) {
+      SendToStation(c, "\r*** Connecting with <" + s->Address + ":" + std::to_string(s->Port) + ">");
+    }
+    s->Open();
+    W(3, "{TNClient} Activated Socket with Destination");
+  } catch (const std::exception&) {
+    W(1, "{TNClient} Exception on ConnectKick");
+    // Refused before it started (bad port, no address): nothing will link.
+    if (Circuits.Contains(c)) TakeDown(c);
+  }
+}
+
+void TTNClient::TNConnect(net::Connection& conn) {
+  try {
+    W(1, "{TNClient} Telnet Connection established from (" + conn.PeerAddress() + ":" +
+             std::to_string(conn.PeerPort()) + ")");
+    Circuit* c = Circuits.FindByTNSocket(&conn);
+    if (!c) return W(1, "{TNClient} Unable to find hook for connection");
+    const bool quiet = c->Ucb.Quiet != 0;
+    W(1, std::string("{TNClient} Connection Hook Created Quiet(") + TrueFalse(quiet) + ")");
+    c->FSM = quiet ? 1 : 2;
+    W(1, quiet ? "{TNClient} FSM=1 because Quiet(TRUE)" : "{TNClient} FSM=2 because Quiet(FALSE)");
+    if (quiet) return;
+    SendToStation(c, "\r*** Linked with <" + conn.PeerAddress() + ":" +
+                         std::to_string(conn.PeerPort()) + ">\r");
+    if (c->Ucb.Pending.empty()) return;
+    W(1, "{TNClient}: Direct Buffer send(" + c->Ucb.Pending + ")");
+    D(1, c->Ucb.Pending);
+    conn.SendText(c->Ucb.Pending);
+    c->Ucb.Pending.clear();
+  } catch (const std::exception&) {
+    W(1, "{L2} Exception on module TNConnect");
+  }
+}
+
+void TTNClient::SendFile(Circuit* c, const std::string& name, const std::string& fallback) {
+  W(3, "{TNClient} <SendFile> Sending file(" + name + ") to (" + c->Ucb.UserCall() + ")");
+  const std::string path = FindFile(WorkingDir() + "TEXT/" + name);
+  if (!FileExists(path)) return SendToStation(c, fallback + "\r");
+  std::ifstream in(path, std::ios::binary);
+  std::string line;
+  while (in && std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();  // files from Windows
+    SendToStation(c, line + "\r");
+  }
+}
+
+}  // namespace harvox

@@ -1,0 +1,169 @@
+// Radio stations reach Telnet hosts through the gateway on engine A: the
+// stations are AGW clients of engine B, the hosts listen on 127.0.0.1.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <regex>
+#include <thread>
+
+#include "agw/l2.h"
+#include "gateway/tnclient.h"
+#include "support/agw_client.h"
+#include "support/direwolf_pair.h"
+#include "support/net_test_util.h"
+#include "support/temp_dir.h"
+#include "util/event_loop.h"
+#include "util/log.h"
+
+namespace harvox {
+namespace {
+
+using namespace std::chrono_literals;
+using net::test::RawListener;
+using net::test::RawPeer;
+using test::DirewolfPair;
+using test::Station;
+
+// A station on engine B, served by its own thread: calls `to`, collects
+// what it receives, notes the end of the link.
+class RadioStation {
+ public:
+  RadioStation(uint16_t agw_port, std::string call, std::string to)
+      : call_(std::move(call)), to_(std::move(to)) {
+    ok_ = agw_.Connect("127.0.0.1", agw_port);
+    if (!ok_) return;
+    agw_.Send({.kind = 'X', .from = call_, .to = "", .data = ""});
+    ok_ = agw_.ReadUntil([](const test::AgwFrame& f) { return f.kind == 'X'; }, 5s).has_value();
+    agw_.Send({.kind = 'C', .from = call_, .to = to_, .data = ""});
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~RadioStation() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+  bool Ok() const { return ok_; }
+  void Say(const std::string& text) {
+    agw_.Send({.kind = 'D', .pid = 0xF0, .from = call_, .to = to_, .data = text});
+  }
+  std::string Got() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return got_;
+  }
+  bool Has(const std::string& text) { return Got().find(text) != std::string::npos; }
+  bool Connected() const { return connected_; }
+  bool Disconnected() const { return disconnected_; }
+
+ private:
+  void Serve() {
+    while (!stop_ && agw_.Connected()) {
+      auto f = agw_.Read(50ms);
+      if (!f) continue;
+      if (f->kind == 'C') connected_ = true;
+      if (f->kind == 'd') disconnected_ = true;
+      if (f->kind != 'D') continue;
+      std::lock_guard<std::mutex> lock(mu_);
+      got_ += f->data;
+    }
+  }
+
+  test::AgwClient agw_;
+  std::string call_, to_;
+  std::thread thread_;
+  std::mutex mu_;
+  std::string got_;
+  std::atomic<bool> stop_{false}, connected_{false}, disconnected_{false};
+  bool ok_ = false;
+};
+
+struct GatewayDirewolf : ::testing::Test {
+  test::WorkDir wd;
+  DirewolfPair pair;
+  TLog log;
+  RawListener host;
+  std::unique_ptr<TTNClient> gw;
+
+  void SetUp() override {
+    HARVOX_REQUIRE_DIREWOLF();
+    std::string error;
+    ASSERT_TRUE(pair.Start(&error)) << error;
+    log.FileName = wd.File("HARVOX.LOG");
+    log.TraceLevel = 4;
+    log.SetActive(true);
+    gw = std::make_unique<TTNClient>(&log);
+    gw->CallSign = "N0AAA-2";
+    gw->AGWPort = pair.AgwPort(Station::A);
+    gw->Recover = true;
+    gw->RecoverMs = 1000;
+    gw->IsrtClient("N0AAA-2", "", 0, 600000, 3600000, false);
+    gw->IsrtClient("N0AAA-3", "127.0.0.1", host.Port(), 600000, 3600000, false);
+    gw->SetActive(true);
+    ASSERT_TRUE(RunUntil([&] { return gw->Active; }, 10s));
+    RunFor(300ms);  // both registrations answered
+  }
+  bool Await(RadioStation& s, const std::string& text, std::chrono::milliseconds t = 30s) {
+    return RunUntil([&] { return s.Has(text); }, t);
+  }
+  // The largest outstanding-frame count the engine reported for a link.
+  uint32_t MostOutstanding(const std::string& link) {
+    const std::string text = test::ReadFile(log.FileName);
+    const std::regex re("Outstanding frames " + link + " \\((\\d+)\\)");
+    uint32_t most = 0;
+    for (std::sregex_iterator it(text.begin(), text.end(), re), end; it != end; ++it) {
+      most = std::max<uint32_t>(most, static_cast<uint32_t>(std::stoul((*it)[1])));
+    }
+    return most;
+  }
+};
+
+TEST_F(GatewayDirewolf, PromptRouteBulkAndEngineRestart) {
+  // From the prompt to a host and back; the host's last line arrives first.
+  RadioStation one(pair.AgwPort(Station::B), "N0BBB-1", "N0AAA-2");
+  ASSERT_TRUE(one.Ok());
+  ASSERT_TRUE(Await(one, "telnet>\r")) << one.Got();
+  one.Say("T 127.0.0.1:" + std::to_string(host.Port()) + "\r");
+  RawPeer a = host.Accept();
+  ASSERT_TRUE(Await(one, "*** Linked with <127.0.0.1:")) << one.Got();
+  one.Say("hello host\r");
+  ASSERT_TRUE(net::test::PeerGets(a, 11, 30s));
+  EXPECT_EQ(a.received, "hello host\r");
+  a.Send("echo: hello host\r\nlast line\r\n");
+  a.Close();
+  ASSERT_TRUE(RunUntil([&] { return one.Disconnected(); }, 30s)) << one.Got();
+  EXPECT_NE(one.Got().find("echo: hello host\r\nlast line\r\n"), std::string::npos) << one.Got();
+
+  // A route links straight to its host; 8 KiB at once arrives whole, with
+  // the engine's queue for the link kept within the window.
+  RadioStation two(pair.AgwPort(Station::B), "N0BBB-2", "N0AAA-3");
+  ASSERT_TRUE(two.Ok());
+  RawPeer b = host.Accept();
+  ASSERT_TRUE(Await(two, "*** Linked with <127.0.0.1:")) << two.Got();
+  const std::string bulk = net::test::Pattern(8192);
+  b.Send(bulk);
+  ASSERT_TRUE(RunUntil([&] { return two.Got().find(bulk) != std::string::npos; }, 90s))
+      << two.Got().size();
+  const uint32_t most = MostOutstanding("N0AAA-3->N0BBB-2");
+  std::printf("largest outstanding count for the bulk link: %u frames\n", most);
+  EXPECT_LE(most, TL2::kFlowWindow);
+
+  // The engine goes away under the circuit: the circuit ends, the gateway
+  // registers again, and a new station gets through.
+  ASSERT_TRUE(pair.StopEngine(Station::A));
+  ASSERT_TRUE(RunUntil([&] { b.Pump(); return b.eof || b.reset; }, 10s));
+  EXPECT_TRUE(RunUntil([&] { return gw->Table().Count() == 0; }, 5s));
+  std::string error;
+  ASSERT_TRUE(pair.StartEngine(Station::A, &error)) << error;
+  ASSERT_TRUE(RunUntil([&] { return gw->Active && gw->Link().Active == 1; }, 15s));
+  RunFor(500ms);
+  RadioStation three(pair.AgwPort(Station::B), "N0BBB-4", "N0AAA-3");
+  ASSERT_TRUE(three.Ok());
+  RawPeer c = host.Accept();
+  ASSERT_TRUE(Await(three, "*** Linked with <127.0.0.1:")) << three.Got();
+  three.Say("after restart\r");
+  ASSERT_TRUE(net::test::PeerGets(c, 14, 30s));
+  c.Send("still serving\r\n");
+  EXPECT_TRUE(Await(three, "still serving\r\n"));
+}
+
+}  // namespace
+}  // namespace harvox

@@ -1,0 +1,198 @@
+// The gateway with the fake engine and real local Telnet hosts: the node
+// prompt and its commands, routes quiet and not, and registration.
+#include "tnclient_fixture.h"
+
+#include "gateway/l2cli.h"
+
+namespace harvox::test {
+namespace {
+
+using net::test::RawListener;
+using net::test::RawPeer;
+const std::string P = "{N0CALL de GATE}:\r";
+
+TEST_F(GatewayFixture, PromptHelpAndQuit) {
+  struct Case {
+    std::string file, content;  // a TEXT/ file present for the case
+    std::string input;
+    std::string expected;  // what the station gets after the prompt
+  };
+  const std::string list = "\rT Telnet\rB Disconnect\r";
+  const std::vector<Case> cases = {
+      {"", "", "?\r", "\rHelp file not found\rtelnet>" + P},
+      {"HELP.TNC", "Line1\r\nLine2\r\n", "h\r", "Line1\rLine2\r\rtelnet>" + P},
+      {"TOPIC", "About T\n", "? topic\r", "About T\r" + list + P},
+      {"", "", "? none\r", "\r*** No help about topic available\r\r" + list + P},
+      {"", "", "? ../HARVOX.LOG\r", "\r*** No help about topic available\r\r" + list + P},
+      {"", "", "ping 10.0.0.1\r", "*** ERROR, Not authorized for command <PING>\r" + P},
+      {"", "", "t\r", "*** ERROR, Invalid or missing argument\r" + P},
+      {"", "", "t :23\r", "\rInvalid or no Address given\r" + P},
+      {"", "", "t 1.2.3.4:99999999999\r", "\r--Exception on Command Processor--\r" + P},
+      {"GOODBYE.TNC", "So long\r\n", "b\r", "So long\r\r73!" + P},
+      {"", "", "q\r", "73!\r\r73!" + P},
+  };
+  Start();
+  int n = 0;
+  for (const auto& c : cases) {
+    const std::string station = "N0CALL";
+    if (!c.file.empty()) WriteFile(wd.File("TEXT/" + c.file), c.content);
+    engine.Clear();
+    Connect(station);
+    ASSERT_TRUE(Await("Welcome to Harvox Version 0.1B Beta.00\rtelnet>\r")) << c.input;
+    engine.Clear();
+    Say(c.input);
+    EXPECT_TRUE(Await(c.expected)) << c.input << " got " << Got();
+    EXPECT_EQ(Got(), c.expected) << c.input;
+    if (c.input == "b\r" || c.input == "q\r") {
+      // The goodbye and the reply first, then the link ends, our call first.
+      EXPECT_TRUE(AwaitDisconnect());
+      RunUntil([&] { return gw->Table().Count() == 0; });
+    } else {
+      Leave();
+      RunUntil([&] { return gw->Table().Count() == 0; });
+    }
+    EXPECT_EQ(gw->Table().Count(), 0u) << c.input;
+    if (!c.file.empty()) std::remove(wd.File("TEXT/" + c.file).c_str());
+    ++n;
+  }
+  EXPECT_FALSE(gw->Table().Head());
+  EXPECT_EQ(gw->Processor().Welcome, "Welcome to Harvox Version 0.1B Beta.00");
+}
+
+TEST_F(GatewayFixture, TCommandReachesHostsByAddressAndName) {
+  struct Case {
+    std::string target;  // host part of T
+    std::string notice;  // what the station is told first
+  };
+  RawListener host;
+  const std::string port = std::to_string(host.Port());
+  const std::vector<Case> cases = {
+      {"127.0.0.1", "\r*** Connecting with <127.0.0.1:" + port + ">" + P},
+      {"localhost", "\r*** Resolving Host Address <localhost:" + port + ">\r" + P +
+                        "\r*** Connecting with <127.0.0.1:" + port + ">"},
+  };
+  Start();
+  for (const auto& c : cases) {
+    engine.Clear();
+    Connect("N0CALL");
+    ASSERT_TRUE(Await("telnet>\r"));
+    engine.Clear();
+    Say("T " + c.target + ":" + port + "\r");
+    RawPeer peer = host.Accept();
+    EXPECT_TRUE(Await(c.notice)) << Got();
+    EXPECT_TRUE(Await("\r*** Linked with <127.0.0.1:" + port + ">\r"));
+    Say("hello\r");
+    ASSERT_TRUE(net::test::PeerGets(peer, 6));
+    EXPECT_EQ(peer.received, "hello\r");
+    peer.Send("bye\n");
+    EXPECT_TRUE(Await("bye\n"));
+    peer.Close();
+    EXPECT_TRUE(AwaitDisconnect());
+    EXPECT_TRUE(RunUntil([&] { return gw->Table().Count() == 0; }));
+  }
+}
+
+TEST_F(GatewayFixture, UnresolvableNameEndsTheStation) {
+  Start();
+  Connect("N0CALL");
+  ASSERT_TRUE(Await("telnet>\r"));
+  Say("T bad..name:23\r");
+  EXPECT_TRUE(Await("\rUnknown Host can not be resolved\r"));
+  EXPECT_TRUE(AwaitDisconnect());
+  EXPECT_TRUE(RunUntil([&] { return gw->Table().Count() == 0; }));
+  EXPECT_TRUE(Logged("{TNClient} DNS can not resolve Host(bad..name)"));
+}
+
+TEST_F(GatewayFixture, RoutesQuietAndNot) {
+  struct Case {
+    bool quiet;
+    std::string address;
+    std::string host_says;   // the host's first data
+    std::string station_gets;
+    std::string host_gets;   // station data held before the link, then "y\r"
+  };
+  RawListener host;
+  const std::string port = std::to_string(host.Port());
+  const std::vector<Case> cases = {
+      {false, "127.0.0.1", "login:\n", "\r*** Connecting with <127.0.0.1:" + port + ">" +
+           "\r*** Linked with <127.0.0.1:" + port + ">\rlogin:\n", "early\rconvers\ry\r"},
+      {false, "localhost", "hi\r\n", "\r*** Resolving Host Address <localhost:" + port + ">" +
+           "\r*** Connecting with <127.0.0.1:" + port + ">\r*** Linked with <127.0.0.1:" + port +
+           ">\rhi\r\n", "early\rconvers\ry\r"},
+      // Quiet: no notices, CONVERS dropped, an LF host gets LF for CR.
+      {true, "127.0.0.1", "login:\n", "login:\r\n", "early\ny\n"},
+      {true, "localhost", "hi\r\n", "hi\r\n", "early\ry\r"},
+  };
+  for (size_t i = 0; i < cases.size(); ++i) {
+    gw->IsrtClient("ROUTE" + std::to_string(i), cases[i].address, host.Port(), 0, 0, cases[i].quiet);
+  }
+  Start();
+  for (size_t i = 0; i < cases.size(); ++i) {
+    const auto& c = cases[i];
+    const std::string route = "ROUTE" + std::to_string(i);
+    engine.Clear();
+    Connect("N0CALL", route);
+    Say("early\r", "N0CALL", route);
+    Say("convers\r", "N0CALL", route);
+    RawPeer peer = host.Accept();
+    if (!c.quiet) {
+      ASSERT_TRUE(Await("\r*** Linked with", "N0CALL", route));
+    }
+    RunFor(std::chrono::milliseconds(50));
+    peer.Pump();
+    // A quiet circuit holds the station's data until the host has spoken.
+    EXPECT_EQ(peer.received, c.quiet ? "" : "early\rconvers\r") << i;
+    peer.Send(c.host_says);
+    EXPECT_TRUE(Await(c.host_says == "login:\n" && c.quiet ? "login:\r\n" : c.host_says, "N0CALL",
+                      route));
+    Say("y\r", "N0CALL", route);
+    EXPECT_TRUE(net::test::PeerGets(peer, c.host_gets.size())) << i << ": " << peer.received;
+    EXPECT_EQ(peer.received, c.host_gets) << i;
+    EXPECT_EQ(Got("N0CALL", route), c.station_gets) << i;
+    Leave("N0CALL", route);
+    EXPECT_TRUE(RunUntil([&] { peer.Pump(); return peer.eof; })) << i;
+    EXPECT_TRUE(RunUntil([&] { return gw->Table().Count() == 0; }));
+  }
+}
+
+TEST_F(GatewayFixture, RefusalsNameOurCallFirst) {
+  gw->IsrtClient("NOPORT", "127.0.0.1", 0, 0, 0, false);
+  gw->IsrtClient("lower", "127.0.0.1", 23, 0, 0, false);
+  Start();
+  for (const std::string to : {"NOPORT", "UNKNOWN", "LOWER"}) {
+    Connect("N0CALL", to);
+    EXPECT_TRUE(AwaitDisconnect("N0CALL", to)) << to;
+  }
+  Say("stray\r", "N0CALL", "GATE");  // no circuit for it
+  EXPECT_TRUE(AwaitDisconnect("N0CALL", "GATE"));
+  EXPECT_EQ(gw->Table().Count(), 0u);
+  EXPECT_EQ(engine.Count([](const AgwFrame& f) { return f.kind == 'd' && f.from == "N0CALL"; }), 0u);
+}
+
+TEST_F(GatewayFixture, LastFailedRegistrationRefusesEveryone) {
+  gw->IsrtClient("ROUTE", "127.0.0.1", 23, 0, 0, false);
+  engine.SetRegisterResult("ROUTE", 0);
+  gw->SetActive(true);
+  ASSERT_TRUE(RunUntil([&] { return engine.Count(IsKind('X')) >= 2; }));
+  ASSERT_TRUE(RunUntil([&] { return Logged("Failure to register call <ROUTE>"); }));
+  EXPECT_FALSE(gw->Active);
+  Connect("N0CALL", "GATE");
+  EXPECT_TRUE(AwaitDisconnect("N0CALL", "GATE"));
+  EXPECT_EQ(gw->Table().Count(), 0u);
+}
+
+TEST_F(GatewayFixture, ListenerUpdateAndActivationFloors) {
+  gw->IsrtClient("GATE", "", 0, 5, 6, true);
+  EXPECT_EQ(gw->Hooks().size(), 1u);
+  EXPECT_TRUE(gw->Hooks()[0].Quiet);
+  gw->TimeoutFloor = 60000;
+  gw->MaxTimeFloor = 600000;
+  gw->Timeout = 1000;
+  gw->SetActive(true);
+  EXPECT_EQ(gw->Timeout, 60000u);
+  EXPECT_EQ(gw->MaxTime, 600000u);
+  EXPECT_EQ(gw->Processor().NodeCall, "GATE");
+}
+
+}  // namespace
+}  // namespace harvox::test
