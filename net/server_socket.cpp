@@ -13,6 +13,11 @@
 
 #include <asio/steady_timer.hpp>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <system_error>
 #include <unordered_map>
 
@@ -24,6 +29,16 @@ using asio::ip::tcp;
 
 struct ServerState : std::enable_shared_from_this<ServerState> {
   explicit ServerState(TServerSocket* o) : owner(o), acceptor(Loop()), retry(Loop()) {}
+  ~ServerState() { ReleaseSpare(); }
+
+  void TakeSpare() {
+    if (spare < 0) spare = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  }
+  void ReleaseSpare() {
+    if (spare >= 0) ::close(spare);
+    spare = -1;
+  }
+  bool RefuseAtLimit();
 
   void StartAccept();
   void Accepted(uint64_t g, const std::error_code& ec, tcp::socket socket);
@@ -38,6 +53,7 @@ struct ServerState : std::enable_shared_from_this<ServerState> {
   asio::steady_timer retry;
   uint64_t gen = 0;
   bool active = false;
+  int spare = -1;  // a descriptor held back for RefuseAtLimit
   std::unordered_map<Connection*, std::unique_ptr<Connection>> conns;
 };
 
@@ -50,6 +66,10 @@ void ServerState::StartAccept() {
 
 void ServerState::Accepted(uint64_t g, const std::error_code& ec, tcp::socket socket) {
   if (g != gen || !owner || !active) return;
+  if (ec == asio::error::no_descriptors && RefuseAtLimit()) {
+    StartAccept();
+    return;
+  }
   if (ec) {
     // Out of descriptors or the like: try again shortly rather than spin.
     WriteLog("{TCPIP} Accept failed, error #" + std::to_string(ToWinsock(ec)));
@@ -61,6 +81,26 @@ void ServerState::Accepted(uint64_t g, const std::error_code& ec, tcp::socket so
   }
   StartAccept();  // before the handler runs: it may close the listener
   Adopt(std::move(socket));
+}
+
+// Out of descriptors: the waiting caller would otherwise hang unanswered
+// in the backlog.  The spare descriptor pays for the log line and for
+// accepting the caller, who is told and closed at once.
+bool ServerState::RefuseAtLimit() {
+  if (spare < 0) return false;
+  ReleaseSpare();
+  WriteLog("{TCPIP} Out of descriptors, refusing a caller");
+  const int listener = acceptor.native_handle();
+  pollfd p{listener, POLLIN, 0};
+  int fd = -1;
+  if (::poll(&p, 1, 0) > 0) fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (fd >= 0) {
+    const std::string& text = owner->RefusalText;
+    if (!text.empty()) (void)::send(fd, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    ::close(fd);
+  }
+  TakeSpare();
+  return fd >= 0;
 }
 
 void ServerState::Adopt(tcp::socket socket) {
@@ -142,8 +182,9 @@ void TServerSocket::Open() {
   st.acceptor.set_option(asio::socket_base::reuse_address(true), ec);
   st.acceptor.bind(tcp::endpoint(tcp::v4(), static_cast<unsigned short>(Port)), ec);
   if (ec) fail("bind", ToWinsock(ec));
-  st.acceptor.listen(5, ec);
+  st.acceptor.listen(asio::socket_base::max_listen_connections, ec);
   if (ec) fail("listen", ToWinsock(ec));
+  st.TakeSpare();
   st.active = true;
   ++st.gen;
   st.StartAccept();
@@ -163,6 +204,7 @@ void TServerSocket::Close() {
   st.active = false;
   ++st.gen;
   st.retry.cancel();
+  st.ReleaseSpare();
   std::error_code ignored;
   st.acceptor.close(ignored);
 }

@@ -15,6 +15,8 @@
 
 #include <asio/write.hpp>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -28,8 +30,6 @@ namespace {
 using asio::ip::tcp;
 
 constexpr auto kRetryDelay = std::chrono::milliseconds(100);
-// How long a closed connection may take to deliver its last output.
-constexpr auto kCloseDeadline = std::chrono::seconds(10);
 constexpr size_t kChunk = 16384;
 
 // True when the peer has shut down its sending side (or the connection
@@ -45,6 +45,29 @@ int SocketErrorOf(int fd) {
   socklen_t len = sizeof err;
   if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
   return WinsockFromErrno(err);
+}
+
+// How the input of a connection that has no more bytes ended: its pending
+// error, or, when something else already took that error (a send on the
+// socket consumes it, and under load a send often runs first), the state
+// the kernel keeps: a reset or a time-out leaves the connection CLOSED,
+// an orderly end leaves it waiting for our own close.
+int EndCodeOf(int fd) {
+  const int code = SocketErrorOf(fd);
+  if (code != 0) return code;
+  tcp_info info{};
+  socklen_t len = sizeof info;
+  if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) == 0 && info.tcpi_state == TCP_CLOSE) {
+    return kWSAECONNRESET;
+  }
+  return 0;
+}
+
+// Whole lines and whole frames are written at once; waiting for more bytes
+// (Nagle) only delays them behind the peer's delayed acknowledgement.
+void NoDelay(tcp::socket& socket) {
+  std::error_code ignored;
+  socket.set_option(tcp::no_delay(true), ignored);
 }
 
 }  // namespace
@@ -77,6 +100,7 @@ int Stream::Connect(const tcp::endpoint& to, bool keep_alive_and_reuse) {
     socket_.set_option(asio::socket_base::reuse_address(true), ec);
   }
   socket_.non_blocking(true, ec);
+  NoDelay(socket_);
   // Asio's own connect would wait for the outcome; a plain non-blocking
   // connect separates an immediate refusal from an attempt under way.
   if (!ec && ::connect(socket_.native_handle(), to.data(),
@@ -122,6 +146,7 @@ bool Stream::Adopt(tcp::socket socket) {
   socket_ = std::move(socket);
   std::error_code ec;
   socket_.non_blocking(true, ec);
+  NoDelay(socket_);
   if (!ec) peer_ = socket_.remote_endpoint(ec);
   if (ec) {
     socket_.close(ec);
@@ -135,7 +160,7 @@ bool Stream::Adopt(tcp::socket socket) {
 // ---- input ----
 
 void Stream::ArmRead() {
-  if (read_armed_ || phase_ != Phase::Open) return;
+  if (read_armed_ || read_paused_ || phase_ != Phase::Open) return;
   read_armed_ = true;
   socket_.async_wait(tcp::socket::wait_read,
                      [self = shared_from_this(), gen = gen_](const std::error_code& ec) {
@@ -159,7 +184,7 @@ void Stream::ArmRetry() {
 void Stream::ReadReady(uint64_t gen, const std::error_code& ec) {
   if (gen != gen_) return;
   read_armed_ = false;
-  if (phase_ != Phase::Open) return;
+  if (phase_ != Phase::Open || read_paused_) return;
   if (ec) {
     End(ErrorKind::Receive, ToWinsock(ec), false);
     return;
@@ -191,10 +216,10 @@ void Stream::CheckInput() {
       ProbeEnd(true);
       return;
     }
-    if (reads_ == 0) {
+    if (reads_ == 0 && !read_paused_) {
       // The peer is gone and the reader declined what is left: waiting
       // would only repeat the same event for ever.
-      End(ErrorKind::Disconnect, SocketErrorOf(socket_.native_handle()), true);
+      End(ErrorKind::Disconnect, EndCodeOf(socket_.native_handle()), true);
       return;
     }
   }
@@ -214,7 +239,7 @@ void Stream::ProbeEnd(bool last_read) {
     return;
   }
   if (r == 0) {
-    End(ErrorKind::Disconnect, 0, last_read);
+    End(ErrorKind::Disconnect, EndCodeOf(socket_.native_handle()), last_read);
     return;
   }
   const int err = errno;
@@ -274,6 +299,11 @@ int Stream::Receive(char* buf, size_t size) {
   return -1;
 }
 
+void Stream::PauseReading(bool paused) {
+  read_paused_ = paused;
+  if (!paused) ArmRead();
+}
+
 void Stream::DiscardInput() {
   auto chunk = std::make_unique<char[]>(kChunk);
   Receive(chunk.get(), kChunk);
@@ -328,12 +358,14 @@ void Stream::Written(const std::error_code& ec, size_t n) {
     StartWrite();
   } else if (phase_ == Phase::Closing) {
     ShutdownAndLinger();
+    return;
   }
+  if (n > 0 && phase_ == Phase::Open) Emit(&Events::written);
 }
 
 // ---- closing ----
 
-void Stream::Close(bool graceful) {
+void Stream::Close(bool graceful, std::chrono::milliseconds linger) {
   if (detached_) return;
   detached_ = true;
   events_ = Events{};
@@ -346,7 +378,7 @@ void Stream::Close(bool graceful) {
     return;
   }
   phase_ = Phase::Closing;
-  deadline_.expires_after(kCloseDeadline);
+  deadline_.expires_after(linger);
   deadline_.async_wait([self = shared_from_this()](const std::error_code&) {
     if (self->phase_ == Phase::Closing) self->CloseNow();
   });

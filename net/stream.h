@@ -16,6 +16,7 @@
 #include <asio/ip/tcp.hpp>
 #include <asio/steady_timer.hpp>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -35,8 +36,11 @@ class Stream : public std::enable_shared_from_this<Stream> {
     // otherwise the failure.  last_read: the data event just before was
     // already raised with the peer gone, so nothing is waiting any more.
     std::function<void(ErrorKind kind, int code, bool last_read)> ended;
+    // A write finished and the queue shrank (PendingOutput tells how far).
+    std::function<void()> written;
   };
   enum class Phase { Idle, Connecting, Open, Ended, Closing, Closed };
+  static constexpr std::chrono::milliseconds kLinger{10000};
 
   Stream();
   ~Stream();
@@ -68,7 +72,12 @@ class Stream : public std::enable_shared_from_this<Stream> {
   // still goes out, then the sending side is shut down and the socket
   // closed once the peer closes or a deadline passes.  Otherwise the queue
   // is dropped and the socket closed at once.  A second call does nothing.
-  void Close(bool graceful);
+  // A graceful close gives the peer at most `linger` to take the output
+  // and close its side.
+  void Close(bool graceful, std::chrono::milliseconds linger = kLinger);
+  // While paused no data event is raised and nothing is read; the end of
+  // the input is noticed only after the pause.
+  void PauseReading(bool paused);
 
   Phase GetPhase() const { return phase_; }
   // Closed or released: no event will come from this stream any more.
@@ -103,6 +112,7 @@ class Stream : public std::enable_shared_from_this<Stream> {
   bool broken_ = false;  // failed: nothing more can be sent
   bool read_armed_ = false;
   bool retry_armed_ = false;
+  bool read_paused_ = false;
   unsigned reads_ = 0;  // Receive calls during the current data event
   int pending_error_ = 0;
   int last_error_ = 0;
