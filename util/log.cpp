@@ -8,6 +8,25 @@
 #include "util/strings.h"
 
 namespace harvox {
+namespace {
+
+// Text lines carry what users and the engine sent.  A control byte written
+// as it is could end the line early (and forge the next one) or drive the
+// terminal of whoever reads the log, so each is written as \xNN.  Dumps
+// show such bytes as dots already.
+void AppendEscaped(std::string& line, std::string_view text) {
+  for (char ch : text) {
+    const auto b = static_cast<unsigned char>(ch);
+    if (b >= 32 && b != 127) {
+      line += ch;
+    } else {
+      line += "\\x";
+      line += ByteToHex(b);
+    }
+  }
+}
+
+}  // namespace
 
 void TLog::SetActive(bool on) {
   if (!on) {
@@ -44,7 +63,7 @@ void TLog::Write(uint8_t level, std::string_view text) {
   if (!Enabled(level)) return;
   std::string line = TimeStamp();
   line += ' ';
-  line += text;
+  AppendEscaped(line, text);
   line += "\r\n";
   Append(line);
 }
