@@ -38,6 +38,7 @@ struct ServerState : std::enable_shared_from_this<ServerState> {
     if (spare >= 0) ::close(spare);
     spare = -1;
   }
+  void AtLimit();
   bool RefuseAtLimit();
 
   void StartAccept();
@@ -66,8 +67,8 @@ void ServerState::StartAccept() {
 
 void ServerState::Accepted(uint64_t g, const std::error_code& ec, tcp::socket socket) {
   if (g != gen || !owner || !active) return;
-  if (ec == asio::error::no_descriptors && RefuseAtLimit()) {
-    StartAccept();
+  if (ec == asio::error::no_descriptors) {
+    AtLimit();
     return;
   }
   if (ec) {
@@ -83,17 +84,31 @@ void ServerState::Accepted(uint64_t g, const std::error_code& ec, tcp::socket so
   Adopt(std::move(socket));
 }
 
-// Out of descriptors: the waiting caller would otherwise hang unanswered
-// in the backlog.  The spare descriptor pays for the log line and for
-// accepting the caller, who is told and closed at once.
+// Out of descriptors (accept fails so even with nobody waiting).  A caller
+// waiting in the backlog would hang there unanswered: the spare descriptor
+// pays for the log line and for accepting him, and he is told and closed at
+// once.  Then accepting goes on when the next caller arrives.
+void ServerState::AtLimit() {
+  pollfd p{acceptor.native_handle(), POLLIN, 0};
+  const bool waiting = ::poll(&p, 1, 0) > 0;
+  if (waiting && !RefuseAtLimit()) {
+    retry.expires_after(std::chrono::milliseconds(100));  // no spare: do not spin
+    retry.async_wait([self = shared_from_this(), g = gen](const std::error_code&) {
+      if (g == self->gen && self->owner && self->active) self->StartAccept();
+    });
+    return;
+  }
+  acceptor.async_wait(tcp::acceptor::wait_read,
+                      [self = shared_from_this(), g = gen](const std::error_code& ec) {
+                        if (!ec && g == self->gen && self->owner && self->active) self->StartAccept();
+                      });
+}
+
 bool ServerState::RefuseAtLimit() {
   if (spare < 0) return false;
   ReleaseSpare();
   WriteLog("{TCPIP} Out of descriptors, refusing a caller");
-  const int listener = acceptor.native_handle();
-  pollfd p{listener, POLLIN, 0};
-  int fd = -1;
-  if (::poll(&p, 1, 0) > 0) fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  const int fd = ::accept4(acceptor.native_handle(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (fd >= 0) {
     const std::string& text = owner->RefusalText;
     if (!text.empty()) (void)::send(fd, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);

@@ -15,9 +15,8 @@
 
 #include <asio/write.hpp>
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
+#include "net/socket_state.h"
+
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -31,44 +30,6 @@ using asio::ip::tcp;
 
 constexpr auto kRetryDelay = std::chrono::milliseconds(100);
 constexpr size_t kChunk = 16384;
-
-// True when the peer has shut down its sending side (or the connection
-// broke) even though bytes may still be waiting.
-bool PeerHungUp(int fd) {
-  pollfd p{fd, static_cast<short>(POLLIN | POLLRDHUP), 0};
-  return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
-}
-
-// The pending error of a socket, as a Windows Sockets number (0: none).
-int SocketErrorOf(int fd) {
-  int err = 0;
-  socklen_t len = sizeof err;
-  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
-  return WinsockFromErrno(err);
-}
-
-// How the input of a connection that has no more bytes ended: its pending
-// error, or, when something else already took that error (a send on the
-// socket consumes it, and under load a send often runs first), the state
-// the kernel keeps: a reset or a time-out leaves the connection CLOSED,
-// an orderly end leaves it waiting for our own close.
-int EndCodeOf(int fd) {
-  const int code = SocketErrorOf(fd);
-  if (code != 0) return code;
-  tcp_info info{};
-  socklen_t len = sizeof info;
-  if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) == 0 && info.tcpi_state == TCP_CLOSE) {
-    return kWSAECONNRESET;
-  }
-  return 0;
-}
-
-// Whole lines and whole frames are written at once; waiting for more bytes
-// (Nagle) only delays them behind the peer's delayed acknowledgement.
-void NoDelay(tcp::socket& socket) {
-  std::error_code ignored;
-  socket.set_option(tcp::no_delay(true), ignored);
-}
 
 }  // namespace
 
@@ -100,7 +61,7 @@ int Stream::Connect(const tcp::endpoint& to, bool keep_alive_and_reuse) {
     socket_.set_option(asio::socket_base::reuse_address(true), ec);
   }
   socket_.non_blocking(true, ec);
-  NoDelay(socket_);
+  NoDelay(socket_.native_handle());
   // Asio's own connect would wait for the outcome; a plain non-blocking
   // connect separates an immediate refusal from an attempt under way.
   if (!ec && ::connect(socket_.native_handle(), to.data(),
@@ -146,7 +107,7 @@ bool Stream::Adopt(tcp::socket socket) {
   socket_ = std::move(socket);
   std::error_code ec;
   socket_.non_blocking(true, ec);
-  NoDelay(socket_);
+  NoDelay(socket_.native_handle());
   if (!ec) peer_ = socket_.remote_endpoint(ec);
   if (ec) {
     socket_.close(ec);
