@@ -2,6 +2,10 @@
 // price of a line is a few system calls, paid only when the level passes.
 #include "util/log.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
 
@@ -28,6 +32,17 @@ void AppendEscaped(std::string& line, std::string_view text) {
 
 }  // namespace
 
+TLog::Reserve::~Reserve() { Release(); }
+
+void TLog::Reserve::Take() {
+  if (fd < 0) fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
+void TLog::Reserve::Release() {
+  if (fd >= 0) ::close(fd);
+  fd = -1;
+}
+
 void TLog::SetActive(bool on) {
   if (!on) {
     active_ = false;
@@ -40,14 +55,21 @@ void TLog::SetActive(bool on) {
     return;
   }
   if (std::fclose(f) != 0) active_ = false;
+  if (active_) reserve_.Take();
 }
 
 bool TLog::Append(std::string_view bytes) {
   // "ab" creates the file when it was deleted while we run.
   FILE* f = std::fopen(FileName.c_str(), "ab");
+  if (!f && (errno == EMFILE || errno == ENFILE) && reserve_.fd >= 0) {
+    reserve_.Release();
+    f = std::fopen(FileName.c_str(), "ab");
+  }
   if (!f) return false;
   const bool written = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-  return (std::fclose(f) == 0) && written;
+  const bool closed = std::fclose(f) == 0;
+  reserve_.Take();
+  return closed && written;
 }
 
 std::string TLog::TimeStamp() {
