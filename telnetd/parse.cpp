@@ -106,7 +106,11 @@ bool TTelnetD::HandleLine(Circuit* c, const std::string& line) {
     case 1:
       if (esc) return conn->Close(), false;
       c->Ucb.Password = WithoutCr(line);
-      if (!Security(c)) return LoginFailed(c);
+      if (const Verdict v = Security(c); v != Verdict::Admitted) {
+        if (v == Verdict::Refused) return LoginFailed(c);
+        SendFile(*conn, "SYSTEM.TNS", "\r\nSystem Error, Try Later\r\n");  // not counted
+        return conn->CloseQuickly(), false;
+      }
       c->Ucb.Pending.clear();
       c->Extra = kRegistrationAsked;
       L2->AGWRegister(c->Ucb.UserCall());

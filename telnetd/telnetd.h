@@ -21,6 +21,7 @@ namespace harvox {
 
 class TLog;
 class TL2;
+class CachedIniFile;
 class Timer;
 namespace net {
 class Connection;
@@ -71,6 +72,11 @@ class TTelnetD {
   static constexpr size_t kMaxHeld = 65536;
   // Marks (in Circuit::Extra) a session whose callsign registration was asked.
   static constexpr const char* kRegistrationAsked = "REG";
+  // Most of a TEXT/ file sent to a caller.
+  static constexpr size_t kMaxTextFile = 64 * 1024;
+  // The outcome of a login check; Unavailable: the users file exists but
+  // could not be read, which is not the user's failure.
+  enum class Verdict { Admitted, Refused, Unavailable };
 
  private:
   // Listener events.
@@ -86,7 +92,7 @@ class TTelnetD {
   bool TakeLine(Circuit* c, std::string& line);
   bool HandleLine(Circuit* c, const std::string& line);
   bool LoginFailed(Circuit* c);
-  bool Security(Circuit* c);
+  Verdict Security(Circuit* c);
   void EndAX25Side(Circuit* c);
   void ForgetSession(Circuit* c);
   // Engine link.
@@ -99,6 +105,7 @@ class TTelnetD {
   void OnAX25AGWUp();
   void OnAX25AGWDown();
   void OnAX25AGWError();
+  void OnAX25Flow(bool hold);
   void EndSessionsOnLinkLoss();
   void ArmAGWTimer();
   void OnAGWTimer();
@@ -110,6 +117,8 @@ class TTelnetD {
   TLLFSM Circuits;
   std::unique_ptr<TL2> L2;
   std::unique_ptr<Timer> AGWTimer;
+  std::unique_ptr<CachedIniFile> Users;
+  bool EngineBacklog = false;  // sessions' input is held while set
 };
 
 }  // namespace harvox
