@@ -20,27 +20,19 @@ bool PeerHungUp(int fd) {
 }
 
 // The pending error of a socket, as a Windows Sockets number (0: none).
-int SocketErrorOf(int fd) {
+int SocketErrorOf(int fd) { return WinsockFromErrno(PendingErrno(fd)); }
+
+int PendingErrno(int fd) {
   int err = 0;
   socklen_t len = sizeof err;
   if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
-  return WinsockFromErrno(err);
+  return err;
 }
 
-// How the input of a connection that has no more bytes ended: its pending
-// error, or, when something else already took that error (a send on the
-// socket consumes it, and under load a send often runs first), the state
-// the kernel keeps: a reset or a time-out leaves the connection CLOSED,
-// an orderly end leaves it waiting for our own close.
-int EndCodeOf(int fd) {
-  const int code = SocketErrorOf(fd);
-  if (code != 0) return code;
+bool KernelClosed(int fd) {
   tcp_info info{};
   socklen_t len = sizeof info;
-  if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) == 0 && info.tcpi_state == TCP_CLOSE) {
-    return kWSAECONNRESET;
-  }
-  return 0;
+  return ::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) == 0 && info.tcpi_state == TCP_CLOSE;
 }
 
 // Whole lines and whole frames are written at once; waiting for more bytes

@@ -13,9 +13,11 @@ bool PeerHungUp(int fd);
 // The pending error of a socket, as a Windows Sockets number (0: none).
 // Reading it clears it.
 int SocketErrorOf(int fd);
-// How the input of a connection with no bytes left ended: 0 for an orderly
-// end, else the Windows Sockets number of the failure.
-int EndCodeOf(int fd);
+// The same as a raw errno value.
+int PendingErrno(int fd);
+// The kernel holds the connection as CLOSED: it was reset or timed out
+// (an orderly end from the peer leaves it waiting for our own close).
+bool KernelClosed(int fd);
 // Sends every write at once (no Nagle delay).
 void NoDelay(int fd);
 

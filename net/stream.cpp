@@ -180,7 +180,7 @@ void Stream::CheckInput() {
     if (reads_ == 0 && !read_paused_) {
       // The peer is gone and the reader declined what is left: waiting
       // would only repeat the same event for ever.
-      End(ErrorKind::Disconnect, EndCodeOf(socket_.native_handle()), true);
+      EndOfInput(true);
       return;
     }
   }
@@ -200,7 +200,7 @@ void Stream::ProbeEnd(bool last_read) {
     return;
   }
   if (r == 0) {
-    End(ErrorKind::Disconnect, EndCodeOf(socket_.native_handle()), last_read);
+    EndOfInput(last_read);
     return;
   }
   const int err = errno;
@@ -208,7 +208,26 @@ void Stream::ProbeEnd(bool last_read) {
     ArmRead();
     return;
   }
-  End(ErrorKind::Disconnect, WinsockFromErrno(err), last_read);
+  End(ErrorKind::Disconnect, err == EPIPE ? 0 : WinsockFromErrno(err), last_read);
+}
+
+// The input has ended: how?  The socket's pending error tells, unless a
+// send took it first (and under load one often does): the kernel then
+// still shows a reset connection as CLOSED, and the send's own completion
+// carries the error.  A reset that follows the peer's orderly close (our
+// late data refused, EPIPE) is still an orderly end.
+void Stream::EndOfInput(bool last_read) {
+  const int fd = socket_.native_handle();
+  int err = PendingErrno(fd);
+  if (err == 0 && KernelClosed(fd)) {
+    if (writing_) {
+      end_after_write_ = true;  // Written finishes the job
+      end_last_read_ = last_read;
+      return;
+    }
+    err = send_errno_ != 0 ? send_errno_ : ECONNRESET;
+  }
+  End(ErrorKind::Disconnect, err == EPIPE ? 0 : WinsockFromErrno(err), last_read);
 }
 
 void Stream::End(ErrorKind kind, int code, bool last_read) {
@@ -248,7 +267,7 @@ int Stream::Receive(char* buf, size_t size) {
     ArmRead();
     return -1;
   }
-  if (ec == asio::error::eof) {
+  if (ec == asio::error::eof || ec == asio::error::broken_pipe) {  // see EndOfInput
     ArmRead();  // the readiness check reports the end
     return 0;
   }
@@ -306,13 +325,22 @@ void Stream::Written(const std::error_code& ec, size_t n) {
     inflight_.clear();
     inflight_pos_ = 0;
     out_.clear();
+    send_errno_ = ec.category() == std::system_category() ? ec.value() : ECONNRESET;
     if (phase_ == Phase::Closing) {
       CloseNow();
-    } else if (phase_ == Phase::Open) {
+    } else if (phase_ == Phase::Open && end_after_write_) {
+      EndOfInput(end_last_read_);
+    } else if (phase_ == Phase::Open && ec != asio::error::broken_pipe) {
       End(ErrorKind::Send, ToWinsock(ec), false);
     } else {
+      // The peer closed in order and refused what came after: the input
+      // side reports that end once its last bytes are read.
       broken_ = true;
     }
+    return;
+  }
+  if (end_after_write_ && phase_ == Phase::Open) {
+    EndOfInput(end_last_read_);
     return;
   }
   if (inflight_pos_ < inflight_.size() || !out_.empty()) {

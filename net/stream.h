@@ -94,6 +94,7 @@ class Stream : public std::enable_shared_from_this<Stream> {
   void ReadReady(uint64_t gen, const std::error_code& ec);
   void CheckInput();
   void ProbeEnd(bool last_read);
+  void EndOfInput(bool last_read);
   void End(ErrorKind kind, int code, bool last_read);
   void StartWrite();
   void Written(const std::error_code& ec, size_t n);
@@ -115,6 +116,9 @@ class Stream : public std::enable_shared_from_this<Stream> {
   bool read_paused_ = false;
   unsigned reads_ = 0;  // Receive calls during the current data event
   int pending_error_ = 0;
+  int send_errno_ = 0;            // what the last failed send was told
+  bool end_after_write_ = false;  // the input ended; the write in flight says how
+  bool end_last_read_ = false;
   int last_error_ = 0;
   std::string out_;       // queued, not yet handed to the socket
   std::string inflight_;  // being written; untouched while a write runs

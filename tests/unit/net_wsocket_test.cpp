@@ -204,11 +204,14 @@ TEST(NetWSocket, ReleaseInsideItsOwnHandlersIsSafe) {
 
 // Many connections end at once while the socket answers the last data it
 // read: the answer's send takes the socket's pending error, so the end must
-// still be told apart (a reset was once reported as an orderly close).
+// still be told apart (a reset was once reported as an orderly close).  A
+// peer that closed in order and then refuses the answer closed in order.
 TEST(NetWSocket, ResetAndOrderlyEndToldApartUnderLoad) {
   constexpr int kSockets = 40;
   RawListener listener;
-  for (const bool reset : {true, false}) {
+  enum class End { Reset, ShutdownKeepReading, CloseRefusingMore };
+  for (const End end : {End::Reset, End::ShutdownKeepReading, End::CloseRefusingMore}) {
+    const bool reset = end == End::Reset;
     std::vector<std::unique_ptr<TWSocket>> sockets;
     std::vector<int> closed(kSockets, -1);
     std::vector<RawPeer> peers;
@@ -225,11 +228,9 @@ TEST(NetWSocket, ResetAndOrderlyEndToldApartUnderLoad) {
     RunFor(std::chrono::milliseconds(20));
     for (auto& peer : peers) {
       peer.Send("last words");
-      if (reset) {
-        peer.Reset();
-      } else {
-        peer.ShutdownSend();  // and keeps reading: the answer is welcome
-      }
+      if (reset) peer.Reset();
+      if (end == End::ShutdownKeepReading) peer.ShutdownSend();
+      if (end == End::CloseRefusingMore) peer.Close();  // the answer meets a reset
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));  // all of it arrives before we look
     ASSERT_TRUE(RunUntil([&] {
@@ -237,7 +238,7 @@ TEST(NetWSocket, ResetAndOrderlyEndToldApartUnderLoad) {
       return true;
     }));
     for (int i = 0; i < kSockets; ++i) {
-      EXPECT_EQ(closed[i], reset ? kWSAECONNRESET : 0) << (reset ? "reset #" : "orderly #") << i;
+      EXPECT_EQ(closed[i], reset ? kWSAECONNRESET : 0) << "case " << static_cast<int>(end) << " #" << i;
     }
   }
 }

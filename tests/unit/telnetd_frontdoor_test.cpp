@@ -132,7 +132,9 @@ TEST_F(FrontDoor, EngineBacklogHoldsInputAndAnotherLoginCompletes) {
   paste_while([&] { return std::chrono::steady_clock::now() < end; });
   EXPECT_TRUE(transport.Backlogged());
   EXPECT_LT(most_pending, 256u * 1024);  // was: everything pasted, 17 MB/s
+#ifndef __SANITIZE_ADDRESS__  // the sanitizer keeps freed blocks resident for a while
   EXPECT_LT(ResidentKiB() - rss_before, 32 * 1024);
+#endif
 
   auto b = Connect();  // greeted while input is held; what he types waits
   ASSERT_TRUE(Await(*b, "Login:"));
