@@ -116,7 +116,7 @@ TEST_F(FrontDoor, EngineBacklogHoldsInputAndAnotherLoginCompletes) {
   };
   TTCPClient& transport = server->Link().Transport();
   engine.SetReading(false);
-  const long rss_before = ResidentKiB();
+  [[maybe_unused]] const long rss_before = ResidentKiB();
   size_t most_pending = 0;
   auto paste_while = [&](auto go_on) {
     while (go_on()) {
