@@ -17,6 +17,7 @@ TL2::TL2(TLog* log) : Log(log), tcp_(std::make_unique<TTCPClient>(log)) {
   tcp_->OnDisconnected = [this](TTCPClient&, int c) { AGWDisc(c); };
   tcp_->OnDataAvailable = [this](TTCPClient&, int c) { AGWRead(c); };
   tcp_->OnError = [this](TTCPClient&, int c) { AGWError(c); };
+  tcp_->OnBacklog = [this](TTCPClient&, int c) { AGWBacklog(c); };
 }
 
 TL2::~TL2() {
@@ -105,6 +106,15 @@ void TL2::Close() {
     tcp_->SetActive(false);
   } catch (const std::exception&) {
     W(1, "{L2} Exception on module Close");
+  }
+}
+
+void TL2::AGWBacklog(int code) {
+  try {
+    W(3, code ? "{L2} Engine link backlog, data held" : "{L2} Engine link backlog cleared");
+    if (FOnBacklog) FOnBacklog(*this, code != 0);
+  } catch (const std::exception&) {
+    W(1, "{L2} Exception on module AGWBacklog");
   }
 }
 

@@ -79,6 +79,9 @@ class TL2 {
   using PortFramesEvent = std::function<void(TL2&, uint8_t port, int32_t count)>;
   using DataEvent = std::function<void(TL2&, uint8_t port, const std::string& from,
                                        const std::string& to, uint8_t pid, std::string_view data)>;
+  // hold true: the engine connection has a backlog, stop feeding it data
+  // (stop reading the sockets whose input becomes 'D' frames); false: go on.
+  using BacklogEvent = std::function<void(TL2&, bool hold)>;
 
   explicit TL2(TLog* log);
   ~TL2();
@@ -122,6 +125,7 @@ class TL2 {
   PortFramesEvent FOnPortFrames;
   DataEvent FOnData;
   MonitorEvent FOnDataUI;
+  BacklogEvent FOnBacklog;
 
   const std::string& Address() const { return address_; }
   int32_t Port() const { return port_; }
@@ -202,6 +206,7 @@ class TL2 {
   void AGWConnect(int code);
   void AGWDisc(int code);
   void AGWError(int code);
+  void AGWBacklog(int code);
   void LinkEnded(int code, const char* line, const LinkEvent& event, const char* event_name,
                  const char* module);
   bool Send(uint8_t port, uint8_t pid, char kind, const std::string& from, const std::string& to,

@@ -5,6 +5,7 @@
 
 #include "net/winsock.h"
 #include "net/wsocket.h"
+#include "util/event_loop.h"
 #include "util/log.h"
 
 namespace harvox {
@@ -17,6 +18,7 @@ TTCPClient::TTCPClient(TLog* log) : Log(log), socket_(std::make_unique<net::TWSo
   socket_->OnSessionClosed = [this](net::TWSocket&, uint16_t c) { SessionClosed(c); };
   socket_->OnDataAvailable = [this](net::TWSocket&, uint16_t c) { Raise(OnDataAvailable, c); };
   socket_->OnError = [this](net::TWSocket&) { SocketError(); };
+  socket_->OnDataSent = [this](net::TWSocket&, uint16_t) { CheckBacklog(); };
 }
 
 TTCPClient::~TTCPClient() {
@@ -95,6 +97,7 @@ void TTCPClient::SessionConnected(uint16_t code) {
 void TTCPClient::SessionClosed(uint16_t code) {
   Write(4, "{TCPIP} OnSessionClosed Error(" + std::to_string(code) + ")");
   Active = false;
+  ClearBacklog();
   if (code != 0) {
     Write(4, "{TCPIP} OnSessionClosed Error Triggered");
     Raise(OnError, code);
@@ -109,6 +112,7 @@ void TTCPClient::SocketError() {
     Active = false;
     socket_->Close();
   }
+  ClearBacklog();
   Raise(OnError, net::kWSAETIMEDOUT);
 }
 
@@ -130,6 +134,41 @@ void TTCPClient::SendText(std::string_view bytes) {
   if (Log) Log->Dump(5, bytes);
   // The socket queues what the connection cannot take at once, in order.
   socket_->Send(bytes.data(), bytes.size());
+  CheckBacklog();
+}
+
+void TTCPClient::CheckBacklog() {
+  const size_t pending = PendingOutput();
+  if (!backlogged_ && pending > HoldMark) {
+    Write(4, "{TCPIP} Output backlog(" + std::to_string(pending) + "), holding input");
+    backlogged_ = true;
+    Raise(OnBacklog, 1);
+  } else if (backlogged_ && pending < ResumeMark) {
+    Write(4, "{TCPIP} Output backlog cleared, input resumed");
+    backlogged_ = false;
+    Raise(OnBacklog, 0);
+  }
+  if (pending <= MaxPending || stall_check_queued_) return;
+  stall_check_queued_ = true;
+  Defer([life = std::weak_ptr<char>(life_), this] {
+    if (!life.expired()) CheckStall();
+  });
+}
+
+// Judged from the loop: by then the socket has taken what it could.
+void TTCPClient::CheckStall() {
+  stall_check_queued_ = false;
+  const size_t pending = PendingOutput();
+  if (!Active || pending <= MaxPending) return;
+  Write(1, "{TCPIP} Engine is not reading, " + std::to_string(pending) +
+               " bytes unsent, connection dropped");
+  socket_->Abort();  // OnSessionClosed: the owner sees the link go down
+}
+
+void TTCPClient::ClearBacklog() {
+  if (!backlogged_) return;
+  backlogged_ = false;
+  Raise(OnBacklog, 0);
 }
 
 void TTCPClient::Close() {

@@ -3,6 +3,14 @@
 // connection's life through four events, sends bytes and reads on request.
 // It knows nothing of frames.
 //
+// Flow: the engine connection is shared by every user of a service, so its
+// unsent output is watched here.  Above HoldMark OnBacklog(1) asks the
+// owner to stop feeding it; below ResumeMark OnBacklog(0) lets it go on.
+// Feeding stops so early that a control frame ('X', 'C', 'd', ...) never
+// waits behind more than about HoldMark of user data.  Output beyond
+// MaxPending means the engine itself has stopped reading: the connection
+// is dropped (OnDisconnected), from the loop, never inside SendText.
+//
 // Re-entrancy: main thread only.  Events may re-enter Open/Close/SendText;
 // the socket layer raises OnSessionClosed inside Close.  The owner may not
 // destroy the transport inside one of its events (TL2 never does).
@@ -37,6 +45,11 @@ class TTCPClient {
   TLog* Log;
 
   Event OnConnected, OnDisconnected, OnDataAvailable, OnError;
+  Event OnBacklog;  // code 1: hold back new data; 0: go on
+  size_t HoldMark = 64 * 1024;
+  size_t ResumeMark = 16 * 1024;
+  size_t MaxPending = 4 * 1024 * 1024;
+  bool Backlogged() const { return backlogged_; }
 
   void SetActive(bool on);
   void Open();
@@ -52,8 +65,15 @@ class TTCPClient {
   void SessionClosed(uint16_t code);
   void SocketError();
   void Write(uint8_t level, std::string_view text);
+  void CheckBacklog();
+  void CheckStall();
+  void ClearBacklog();
 
   std::unique_ptr<net::TWSocket> socket_;
+  bool backlogged_ = false;
+  bool stall_check_queued_ = false;
+  // Expires with this object: a deferred check finds it gone.
+  std::shared_ptr<char> life_ = std::make_shared<char>('\0');
 };
 
 }  // namespace harvox

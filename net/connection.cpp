@@ -72,9 +72,19 @@ void Connection::StreamEnded(detail::Stream& s, ErrorKind kind, int code) {
   s.Close(false);
 }
 
-void Connection::Close() { CloseWith(true); }
+namespace {
+constexpr std::chrono::milliseconds kRefusalLinger{1000};
+}  // namespace
 
-void Connection::CloseWith(bool graceful) {
+void Connection::Close() { CloseWith(true, detail::Stream::kLinger); }
+
+void Connection::CloseQuickly() { CloseWith(true, kRefusalLinger); }
+
+void Connection::PauseReading(bool paused) {
+  if (stream_) stream_->PauseReading(paused);
+}
+
+void Connection::CloseWith(bool graceful, std::chrono::milliseconds linger) {
   if (!stream_ || closing_) return;
   closing_ = true;
   std::weak_ptr<char> life = life_;
@@ -87,7 +97,7 @@ void Connection::CloseWith(bool graceful) {
   if (life.expired()) return;  // released inside; its destructor closed the socket
   auto s = std::move(stream_);
   closing_ = false;
-  s->Close(graceful && !overflow_);
+  s->Close(graceful && !overflow_, linger);
   auto closed = hooks_.closed;
   if (closed) closed(*this);
 }

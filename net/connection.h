@@ -12,6 +12,7 @@
 
 #include "net/winsock.h"
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -43,6 +44,12 @@ class Connection {
   int PeerPort() const { return peer_port_; }
   // Raises the disconnect event, then closes; queued output still goes out.
   void Close();
+  // Close for a caller who is turned away: what is queued gets at most a
+  // second to go out, so refusals never pile up descriptors.
+  void CloseQuickly();
+  // While paused the connection raises no data event (its input waits in
+  // the kernel, and the peer is slowed down by TCP itself).
+  void PauseReading(bool paused);
   size_t PendingOutput() const;
   // Off: no read events until switched on again (flow control); the peer's
   // data waits, nothing is lost.
@@ -67,7 +74,7 @@ class Connection {
 
   Connection() = default;
   void Attach(std::shared_ptr<detail::Stream> stream, Hooks hooks, size_t max_pending);
-  void CloseWith(bool graceful);
+  void CloseWith(bool graceful, std::chrono::milliseconds linger);
   void StreamConnected(detail::Stream& s, int code);
   void StreamReadable(detail::Stream& s);
   void StreamEnded(detail::Stream& s, ErrorKind kind, int code);

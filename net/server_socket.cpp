@@ -13,6 +13,11 @@
 
 #include <asio/steady_timer.hpp>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <system_error>
 #include <unordered_map>
 
@@ -24,6 +29,17 @@ using asio::ip::tcp;
 
 struct ServerState : std::enable_shared_from_this<ServerState> {
   explicit ServerState(TServerSocket* o) : owner(o), acceptor(Loop()), retry(Loop()) {}
+  ~ServerState() { ReleaseSpare(); }
+
+  void TakeSpare() {
+    if (spare < 0) spare = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  }
+  void ReleaseSpare() {
+    if (spare >= 0) ::close(spare);
+    spare = -1;
+  }
+  void AtLimit();
+  bool RefuseAtLimit();
 
   void StartAccept();
   void Accepted(uint64_t g, const std::error_code& ec, tcp::socket socket);
@@ -38,6 +54,7 @@ struct ServerState : std::enable_shared_from_this<ServerState> {
   asio::steady_timer retry;
   uint64_t gen = 0;
   bool active = false;
+  int spare = -1;  // a descriptor held back for RefuseAtLimit
   std::unordered_map<Connection*, std::unique_ptr<Connection>> conns;
 };
 
@@ -50,6 +67,10 @@ void ServerState::StartAccept() {
 
 void ServerState::Accepted(uint64_t g, const std::error_code& ec, tcp::socket socket) {
   if (g != gen || !owner || !active) return;
+  if (ec == asio::error::no_descriptors) {
+    AtLimit();
+    return;
+  }
   if (ec) {
     // Out of descriptors or the like: try again shortly rather than spin.
     WriteLog("{TCPIP} Accept failed, error #" + std::to_string(ToWinsock(ec)));
@@ -61,6 +82,40 @@ void ServerState::Accepted(uint64_t g, const std::error_code& ec, tcp::socket so
   }
   StartAccept();  // before the handler runs: it may close the listener
   Adopt(std::move(socket));
+}
+
+// Out of descriptors (accept fails so even with nobody waiting).  A caller
+// waiting in the backlog would hang there unanswered: the spare descriptor
+// pays for the log line and for accepting him, and he is told and closed at
+// once.  Then accepting goes on when the next caller arrives.
+void ServerState::AtLimit() {
+  pollfd p{acceptor.native_handle(), POLLIN, 0};
+  const bool waiting = ::poll(&p, 1, 0) > 0;
+  if (waiting && !RefuseAtLimit()) {
+    retry.expires_after(std::chrono::milliseconds(100));  // no spare: do not spin
+    retry.async_wait([self = shared_from_this(), g = gen](const std::error_code&) {
+      if (g == self->gen && self->owner && self->active) self->StartAccept();
+    });
+    return;
+  }
+  acceptor.async_wait(tcp::acceptor::wait_read,
+                      [self = shared_from_this(), g = gen](const std::error_code& ec) {
+                        if (!ec && g == self->gen && self->owner && self->active) self->StartAccept();
+                      });
+}
+
+bool ServerState::RefuseAtLimit() {
+  if (spare < 0) return false;
+  ReleaseSpare();
+  WriteLog("{TCPIP} Out of descriptors, refusing a caller");
+  const int fd = ::accept4(acceptor.native_handle(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (fd >= 0) {
+    const std::string& text = owner->RefusalText;
+    if (!text.empty()) (void)::send(fd, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    ::close(fd);
+  }
+  TakeSpare();
+  return fd >= 0;
 }
 
 void ServerState::Adopt(tcp::socket socket) {
@@ -142,8 +197,9 @@ void TServerSocket::Open() {
   st.acceptor.set_option(asio::socket_base::reuse_address(true), ec);
   st.acceptor.bind(tcp::endpoint(tcp::v4(), static_cast<unsigned short>(Port)), ec);
   if (ec) fail("bind", ToWinsock(ec));
-  st.acceptor.listen(5, ec);
+  st.acceptor.listen(asio::socket_base::max_listen_connections, ec);
   if (ec) fail("listen", ToWinsock(ec));
+  st.TakeSpare();
   st.active = true;
   ++st.gen;
   st.StartAccept();
@@ -163,6 +219,7 @@ void TServerSocket::Close() {
   st.active = false;
   ++st.gen;
   st.retry.cancel();
+  st.ReleaseSpare();
   std::error_code ignored;
   st.acceptor.close(ignored);
 }

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <string>
 
 namespace harvox {
 class TLog;
@@ -31,6 +32,9 @@ class TServerSocket {
   int Port = 0;
   size_t MaxPendingOutput = 1 << 20;  // 0: no limit
   TLog* Log = nullptr;                // for the level-1 lines of this layer
+  // Sent to a caller turned away because the process is out of
+  // descriptors (one is kept spare for that, and for the log line).
+  std::string RefusalText;
 
   TServerSocket();
   ~TServerSocket();
@@ -38,7 +42,8 @@ class TServerSocket {
   TServerSocket& operator=(const TServerSocket&) = delete;
 
   bool Active() const;
-  // Binds 0.0.0.0:Port (address reuse on), listens with a backlog of 5 and
+  // Binds 0.0.0.0:Port (address reuse on), listens with the system's
+  // largest backlog (a burst of callers is never left hanging unseen) and
   // raises OnListen.  A refusal (port in use, ...) throws std::system_error
   // carrying the Windows Sockets code, before any event.  Does nothing while
   // already listening.

@@ -15,7 +15,8 @@
 
 #include <asio/write.hpp>
 
-#include <poll.h>
+#include "net/socket_state.h"
+
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -28,24 +29,7 @@ namespace {
 using asio::ip::tcp;
 
 constexpr auto kRetryDelay = std::chrono::milliseconds(100);
-// How long a closed connection may take to deliver its last output.
-constexpr auto kCloseDeadline = std::chrono::seconds(10);
 constexpr size_t kChunk = 16384;
-
-// True when the peer has shut down its sending side (or the connection
-// broke) even though bytes may still be waiting.
-bool PeerHungUp(int fd) {
-  pollfd p{fd, static_cast<short>(POLLIN | POLLRDHUP), 0};
-  return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
-}
-
-// The pending error of a socket, as a Windows Sockets number (0: none).
-int SocketErrorOf(int fd) {
-  int err = 0;
-  socklen_t len = sizeof err;
-  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
-  return WinsockFromErrno(err);
-}
 
 }  // namespace
 
@@ -77,6 +61,7 @@ int Stream::Connect(const tcp::endpoint& to, bool keep_alive_and_reuse) {
     socket_.set_option(asio::socket_base::reuse_address(true), ec);
   }
   socket_.non_blocking(true, ec);
+  NoDelay(socket_.native_handle());
   // Asio's own connect would wait for the outcome; a plain non-blocking
   // connect separates an immediate refusal from an attempt under way.
   if (!ec && ::connect(socket_.native_handle(), to.data(),
@@ -122,6 +107,7 @@ bool Stream::Adopt(tcp::socket socket) {
   socket_ = std::move(socket);
   std::error_code ec;
   socket_.non_blocking(true, ec);
+  NoDelay(socket_.native_handle());
   if (!ec) peer_ = socket_.remote_endpoint(ec);
   if (ec) {
     socket_.close(ec);
@@ -135,12 +121,12 @@ bool Stream::Adopt(tcp::socket socket) {
 // ---- input ----
 
 void Stream::SetReading(bool on) {
-  paused_ = !on;
+  flow_paused_ = !on;
   if (on) ArmRead();
 }
 
 void Stream::ArmRead() {
-  if (read_armed_ || paused_ || phase_ != Phase::Open) return;
+  if (read_armed_ || Paused() || phase_ != Phase::Open) return;
   read_armed_ = true;
   socket_.async_wait(tcp::socket::wait_read,
                      [self = shared_from_this(), gen = gen_](const std::error_code& ec) {
@@ -151,7 +137,7 @@ void Stream::ArmRead() {
 // The owner read nothing at the last event: ask again a little later rather
 // than spinning on a readiness that nobody consumes.
 void Stream::ArmRetry() {
-  if (retry_armed_ || paused_ || phase_ != Phase::Open) return;
+  if (retry_armed_ || Paused() || phase_ != Phase::Open) return;
   retry_armed_ = true;
   retry_.expires_after(kRetryDelay);
   retry_.async_wait([self = shared_from_this(), gen = gen_](const std::error_code&) {
@@ -164,7 +150,7 @@ void Stream::ArmRetry() {
 void Stream::ReadReady(uint64_t gen, const std::error_code& ec) {
   if (gen != gen_) return;
   read_armed_ = false;
-  if (phase_ != Phase::Open || paused_) return;
+  if (phase_ != Phase::Open || Paused()) return;
   if (ec) {
     End(ErrorKind::Receive, ToWinsock(ec), false);
     return;
@@ -196,10 +182,10 @@ void Stream::CheckInput() {
       ProbeEnd(true);
       return;
     }
-    if (reads_ == 0) {
+    if (reads_ == 0 && !Paused()) {
       // The peer is gone and the reader declined what is left: waiting
       // would only repeat the same event for ever.
-      End(ErrorKind::Disconnect, SocketErrorOf(socket_.native_handle()), true);
+      EndOfInput(true);
       return;
     }
   }
@@ -219,7 +205,7 @@ void Stream::ProbeEnd(bool last_read) {
     return;
   }
   if (r == 0) {
-    End(ErrorKind::Disconnect, 0, last_read);
+    EndOfInput(last_read);
     return;
   }
   const int err = errno;
@@ -227,7 +213,26 @@ void Stream::ProbeEnd(bool last_read) {
     ArmRead();
     return;
   }
-  End(ErrorKind::Disconnect, WinsockFromErrno(err), last_read);
+  End(ErrorKind::Disconnect, err == EPIPE ? 0 : WinsockFromErrno(err), last_read);
+}
+
+// The input has ended: how?  The socket's pending error tells, unless a
+// send took it first (and under load one often does): the kernel then
+// still shows a reset connection as CLOSED, and the send's own completion
+// carries the error.  A reset that follows the peer's orderly close (our
+// late data refused, EPIPE) is still an orderly end.
+void Stream::EndOfInput(bool last_read) {
+  const int fd = socket_.native_handle();
+  int err = PendingErrno(fd);
+  if (err == 0 && KernelClosed(fd)) {
+    if (writing_) {
+      end_after_write_ = true;  // Written finishes the job
+      end_last_read_ = last_read;
+      return;
+    }
+    err = send_errno_ != 0 ? send_errno_ : ECONNRESET;
+  }
+  End(ErrorKind::Disconnect, err == EPIPE ? 0 : WinsockFromErrno(err), last_read);
 }
 
 void Stream::End(ErrorKind kind, int code, bool last_read) {
@@ -267,7 +272,7 @@ int Stream::Receive(char* buf, size_t size) {
     ArmRead();
     return -1;
   }
-  if (ec == asio::error::eof) {
+  if (ec == asio::error::eof || ec == asio::error::broken_pipe) {  // see EndOfInput
     ArmRead();  // the readiness check reports the end
     return 0;
   }
@@ -277,6 +282,11 @@ int Stream::Receive(char* buf, size_t size) {
     ArmRead();
   }
   return -1;
+}
+
+void Stream::PauseReading(bool paused) {
+  backlog_paused_ = paused;
+  if (!paused) ArmRead();
 }
 
 void Stream::DiscardInput() {
@@ -320,25 +330,36 @@ void Stream::Written(const std::error_code& ec, size_t n) {
     inflight_.clear();
     inflight_pos_ = 0;
     out_.clear();
+    send_errno_ = ec.category() == std::system_category() ? ec.value() : ECONNRESET;
     if (phase_ == Phase::Closing) {
       CloseNow();
-    } else if (phase_ == Phase::Open) {
+    } else if (phase_ == Phase::Open && end_after_write_) {
+      EndOfInput(end_last_read_);
+    } else if (phase_ == Phase::Open && ec != asio::error::broken_pipe) {
       End(ErrorKind::Send, ToWinsock(ec), false);
     } else {
+      // The peer closed in order and refused what came after: the input
+      // side reports that end once its last bytes are read.
       broken_ = true;
     }
+    return;
+  }
+  if (end_after_write_ && phase_ == Phase::Open) {
+    EndOfInput(end_last_read_);
     return;
   }
   if (inflight_pos_ < inflight_.size() || !out_.empty()) {
     StartWrite();
   } else if (phase_ == Phase::Closing) {
     ShutdownAndLinger();
+    return;
   }
+  if (n > 0 && phase_ == Phase::Open) Emit(&Events::written);
 }
 
 // ---- closing ----
 
-void Stream::Close(bool graceful) {
+void Stream::Close(bool graceful, std::chrono::milliseconds linger) {
   if (detached_) return;
   detached_ = true;
   events_ = Events{};
@@ -351,7 +372,7 @@ void Stream::Close(bool graceful) {
     return;
   }
   phase_ = Phase::Closing;
-  deadline_.expires_after(kCloseDeadline);
+  deadline_.expires_after(linger);
   deadline_.async_wait([self = shared_from_this()](const std::error_code&) {
     if (self->phase_ == Phase::Closing) self->CloseNow();
   });

@@ -16,6 +16,7 @@
 #include <asio/ip/tcp.hpp>
 #include <asio/steady_timer.hpp>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -35,8 +36,11 @@ class Stream : public std::enable_shared_from_this<Stream> {
     // otherwise the failure.  last_read: the data event just before was
     // already raised with the peer gone, so nothing is waiting any more.
     std::function<void(ErrorKind kind, int code, bool last_read)> ended;
+    // A write finished and the queue shrank (PendingOutput tells how far).
+    std::function<void()> written;
   };
   enum class Phase { Idle, Connecting, Open, Ended, Closing, Closed };
+  static constexpr std::chrono::milliseconds kLinger{10000};
 
   Stream();
   ~Stream();
@@ -66,12 +70,19 @@ class Stream : public std::enable_shared_from_this<Stream> {
   size_t PendingOutput() const;
   // Off: no data events until it is switched on again; what the peer
   // sends meanwhile waits in the system (and then slows the peer down).
+  // For the flow of one radio link; PauseReading is for the engine's
+  // backlog, and either one holds the input.
   void SetReading(bool on);
   // Ends the stream without raising anything.  Graceful: queued output
   // still goes out, then the sending side is shut down and the socket
   // closed once the peer closes or a deadline passes.  Otherwise the queue
   // is dropped and the socket closed at once.  A second call does nothing.
-  void Close(bool graceful);
+  // A graceful close gives the peer at most `linger` to take the output
+  // and close its side.
+  void Close(bool graceful, std::chrono::milliseconds linger = kLinger);
+  // While paused no data event is raised and nothing is read; the end of
+  // the input is noticed only after the pause.
+  void PauseReading(bool paused);
 
   Phase GetPhase() const { return phase_; }
   // Closed or released: no event will come from this stream any more.
@@ -88,6 +99,7 @@ class Stream : public std::enable_shared_from_this<Stream> {
   void ReadReady(uint64_t gen, const std::error_code& ec);
   void CheckInput();
   void ProbeEnd(bool last_read);
+  void EndOfInput(bool last_read);
   void End(ErrorKind kind, int code, bool last_read);
   void StartWrite();
   void Written(const std::error_code& ec, size_t n);
@@ -106,9 +118,17 @@ class Stream : public std::enable_shared_from_this<Stream> {
   bool broken_ = false;  // failed: nothing more can be sent
   bool read_armed_ = false;
   bool retry_armed_ = false;
-  bool paused_ = false;
+  // Two independent reasons to stop reading: the radio link this input
+  // feeds is full (SetReading), and the engine connection is backed up
+  // (PauseReading).  Reading goes on only when neither holds.
+  bool flow_paused_ = false;
+  bool backlog_paused_ = false;
+  bool Paused() const { return flow_paused_ || backlog_paused_; }
   unsigned reads_ = 0;  // Receive calls during the current data event
   int pending_error_ = 0;
+  int send_errno_ = 0;            // what the last failed send was told
+  bool end_after_write_ = false;  // the input ended; the write in flight says how
+  bool end_last_read_ = false;
   int last_error_ = 0;
   std::string out_;       // queued, not yet handed to the socket
   std::string inflight_;  // being written; untouched while a write runs

@@ -75,6 +75,7 @@ void TWSocket::Connect() {
   events.ended = [this, s](ErrorKind, int result, bool last_read) {
     StreamEnded(*s, result, last_read);
   };
+  events.written = [this] { Raise(OnDataSent, *this, uint16_t{0}); };
   stream->SetEvents(std::move(events));
   stream_ = std::move(stream);
 }

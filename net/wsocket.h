@@ -34,6 +34,8 @@ class TWSocket {
   int LastError = 0;
   std::function<void(TWSocket&, uint16_t code)> OnSessionConnected, OnSessionClosed,
       OnDataAvailable, OnDnsLookupDone;
+  // A write to the connection finished: PendingOutput has shrunk.
+  std::function<void(TWSocket&, uint16_t code)> OnDataSent;
   std::function<void(TWSocket&)> OnError;
 
   TWSocket();

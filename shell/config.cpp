@@ -90,7 +90,16 @@ Settings ReadSettings(const IniFile& ini, std::vector<SettingUse>* uses) {
   s.Details = r.Flag("MONITOR", "DETAILS", "YES");
   s.MonitorPort = r.Number("MONITOR", "PORT", 8123);
   s.Mask = r.Upper("MONITOR", "MASK", "IUSC");
-  s.Routes = ini.SectionLines("TELNET.CLIENT");
+  bool cut = false;
+  s.Routes = ini.SectionLines("TELNET.CLIENT", &cut);
+  if (ini.Truncated()) {
+    s.Notes.push_back("Create: HARVOX.INI is longer than " + std::to_string(IniFile::kMaxFileSize) +
+                      " bytes, the rest is not read");
+  }
+  if (cut) {
+    s.Notes.push_back("Create: Section TELNET.CLIENT holds more route names than " +
+                      std::to_string(IniFile::kMaxKeyList) + " bytes, later routes are ignored");
+  }
   return s;
 }
 

@@ -48,6 +48,8 @@ struct Settings {
   std::string Mask = "IUSC";
   // TELNET.CLIENT, one "key=value" line per route
   std::vector<std::string> Routes;
+  // Level-1 lines about parts of the file that were not read.
+  std::vector<std::string> Notes;
 };
 
 // One listener of the gateway: a callsign and where it leads.  An empty

@@ -44,6 +44,7 @@ TForm1::StartResult TForm1::FormCreate() {
 
 void TForm1::WriteDump() {
   for (const auto& line : ParameterDump(Config)) Log.Write(1, line);
+  for (const auto& line : Config.Notes) Log.Write(1, line);
 }
 
 void TForm1::AddListeners() {

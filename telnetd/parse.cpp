@@ -87,7 +87,13 @@ TTelnetD::After TTelnetD::HandleLine(Circuit* c, const std::string& line) {
 // The password line: check it, then ask the engine for the user's callsign.
 TTelnetD::After TTelnetD::TakePassword(Circuit* c, const std::string& line) {
   c->Ucb.Password = WithoutCr(line);
-  if (!Security(c)) return LoginFailed(c);
+  if (const Verdict v = Security(c); v != Verdict::Admitted) {
+    if (v == Verdict::Refused) return LoginFailed(c);
+    // The users file could not be read: not the user's fault, not counted.
+    SendFile(*c->Ucb.Socket(), "SYSTEM.TNS", "\r\nSystem Error, Try Later\r\n");
+    c->Ucb.Socket()->CloseQuickly();
+    return After::Gone;
+  }
   const std::string call = c->Ucb.UserCall();
   // Hidden for the lookup, so only another session holding it is found.
   Circuits.SetUserCall(c, "");

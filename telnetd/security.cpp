@@ -1,5 +1,6 @@
-// Login verification against USERS.INI, read afresh at every attempt so
-// edits count at once.  Entries: ID=password,callsign,auth,port:nodecall.
+// Login verification against USERS.INI, kept parsed in memory and read
+// again whenever the file changed, so edits count at the next attempt while
+// an attempt costs no file reading.  Entries: ID=password,callsign,auth,port:nodecall.
 // Typed values are cleaned to letters and digits; entries are compared
 // upper-cased but not cleaned, so an entry id with punctuation never
 // matches.  Passwords never reach the log in clear.
@@ -35,7 +36,7 @@ UserEntry ParseEntry(const std::string& line, int32_t def_port, const std::strin
 
 }  // namespace
 
-bool TTelnetD::Security(Circuit* c) {
+TTelnetD::Verdict TTelnetD::Security(Circuit* c) {
   auto& u = c->Ucb;
   W(3, "{TelnetD} <Security> Verifying against File=" + UsersFile);
   W(3, "{TelnetD} Verifying User");
@@ -48,19 +49,34 @@ bool TTelnetD::Security(Circuit* c) {
   const std::string path = FindFile(has_path ? UsersFile : dir + UsersFile);
   if (!FileExists(path)) {
     W(1, "{TelnetD} Security verification Failed, no USERS file");
-    return false;
+    return Verdict::Refused;
   }
   W(3, "{TelnetD} <Security> USERS.INI File=" + path);
-  const auto lines = IniFile::Load(path).SectionLines("USERS");
+  if (Users->Refresh(path) != CachedIniFile::State::Ready) {
+    W(1, "{TelnetD} Security verification Failed, USERS file can not be read");
+    return Verdict::Unavailable;
+  }
+  bool cut = false;
+  const auto lines = Users->File().SectionLines("USERS", &cut);
+  if (Users->TakeFresh()) {
+    if (Users->File().Truncated()) {
+      W(1, "{TelnetD} USERS file is longer than " + std::to_string(IniFile::kMaxFileSize) +
+               " bytes, the rest is not read");
+    }
+    if (cut) {
+      W(1, "{TelnetD} USERS file holds more user ids than " + std::to_string(IniFile::kMaxKeyList) +
+               " bytes of names, later ids can not log in");
+    }
+  }
   u.UserId = KeepAlphaNum(UpperText(u.UserId));
   u.Password = KeepAlphaNum(UpperText(u.Password));
   if (u.UserId.empty()) {
     W(1, "{TelnetD} Security verification Failed, Invalid Id(" + u.UserId + ")");
-    return false;
+    return Verdict::Refused;
   }
   if (lines.empty() && Secure) {
     W(1, "{TelnetD} Security verification Failed, empty USERS file");
-    return false;
+    return Verdict::Refused;
   }
   for (const auto& line : lines) {
     const UserEntry e = ParseEntry(line, DefNodePort, DefNodeCall);
@@ -69,7 +85,7 @@ bool TTelnetD::Security(Circuit* c) {
     if (e.Id != u.UserId) continue;
     if (e.Password != u.Password) {
       W(1, "{TelnetD} Invalid Login, Password does not match");
-      return false;
+      return Verdict::Refused;
     }
     Sessions().SetUserCall(c, e.Call.empty() ? u.UserId : e.Call);
     // Only the low 8 bits of the level count; an overlong number counts as none.
@@ -78,16 +94,16 @@ bool TTelnetD::Security(Circuit* c) {
     u.NodeCall = e.NodeCall;
     W(1, "{TelnetD} User(" + u.UserId + ") successfully logged as Call(" + u.UserCall() + ") Auth(" +
              std::to_string(u.Auth) + ") Node(" + std::to_string(u.NodePort) + ":" + u.NodeCall + ")");
-    return true;
+    return Verdict::Admitted;
   }
-  if (Secure || u.UserId.empty() || u.Password.empty()) return false;
+  if (Secure || u.UserId.empty() || u.Password.empty()) return Verdict::Refused;
   Sessions().SetUserCall(c, u.UserId + "-11");
   u.Auth = DefAuth;
   u.NodePort = DefNodePort;
   u.NodeCall = DefNodeCall;
   W(1, "{TelnetD} User(" + u.UserId + ") successfully logged as Call(" + u.UserCall() + ") Auth(" +
            std::to_string(u.Auth) + ")");
-  return true;
+  return Verdict::Admitted;
 }
 
 }  // namespace harvox

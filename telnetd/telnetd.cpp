@@ -3,8 +3,10 @@
 // in security.cpp and the engine side in bridge.cpp.
 #include "telnetd/telnetd.h"
 
+#include <algorithm>
 #include <exception>
-#include <fstream>
+#include <optional>
+#include <set>
 
 #include "agw/l2.h"
 #include "agw/tcp_client.h"
@@ -12,6 +14,7 @@
 #include "net/server_socket.h"
 #include "util/log.h"
 #include "util/files.h"
+#include "util/ini.h"
 #include "util/timer.h"
 
 namespace harvox {
@@ -44,6 +47,9 @@ TTelnetD::TTelnetD(TLog* log) : Log(log) {
   L2->FOnAGWUp = [this](TL2&) { OnAX25AGWUp(); };
   L2->FOnAGWDown = [this](TL2&) { OnAX25AGWDown(); };
   L2->FOnAGWError = [this](TL2&) { OnAX25AGWError(); };
+  L2->FOnBacklog = [this](TL2&, bool hold) { OnAX25Backlog(hold); };
+  Users = std::make_unique<CachedIniFile>();
+  Server->RefusalText = "\r\nSystem Error, Try Later\r\n";
   L2->SetMonitor("N");
   W(1, "{TelnetD} L2 Telnet Object Created");
 }
@@ -89,17 +95,37 @@ void TTelnetD::TNListen() {
   Active = true;
 }
 
+namespace {
+
+// Said once per file and process: every caller would repeat it.
+bool FirstTimeLong(const std::string& path) {
+  static std::set<std::string> told;
+  return told.insert(path).second;
+}
+
+}  // namespace
+
 void TTelnetD::SendFile(net::Connection& conn, const std::string& name, const std::string& builtin) {
   W(3, "{TelnetD} <SendFile> Sending file(" + name + ") to (" + conn.PeerAddress() + ":" +
            std::to_string(conn.PeerPort()) + ")");
   const std::string path = FindFile(WorkingDir() + "TEXT/" + name);
-  if (!FileExists(path)) return conn.SendText(builtin);
-  std::ifstream in(path, std::ios::binary);
-  std::string line;
-  while (in && std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();  // files from Windows
-    conn.SendText(line + "\r\n");
+  bool longer = false;
+  const auto content = FileExists(path) ? ReadFileHead(path, kMaxTextFile, &longer) : std::nullopt;
+  if (!content) return conn.SendText(builtin);
+  if (longer && FirstTimeLong(path)) {
+    W(1, "{TelnetD} File " + path + " is longer than " + std::to_string(kMaxTextFile) +
+             " bytes, only its start is sent");
   }
+  std::string text;
+  std::string_view rest = *content;
+  while (!rest.empty()) {
+    std::string_view line = rest.substr(0, rest.find('\n'));
+    rest.remove_prefix(std::min(rest.size(), line.size() + 1));
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);  // files from Windows
+    text.append(line);
+    text += "\r\n";
+  }
+  conn.SendText(text);
 }
 
 void TTelnetD::TNAccept(net::Connection& conn) {
@@ -108,13 +134,13 @@ void TTelnetD::TNAccept(net::Connection& conn) {
              std::to_string(conn.PeerPort()));
     if (!L2->Active || Stopping) {
       SendFile(conn, "BUSY.TNS", "\r\nServer Busy, Try Later\r\n");
-      return conn.Close();
+      return conn.CloseQuickly();
     }
     const std::string address = conn.PeerAddress();
     if (!Guard.Admit(address, LoginGuard::Clock::now())) {
       W(2, "{TelnetD} Caller from " + address + " turned away (failed logins or too many at the prompts)");
       SendFile(conn, "BUSY.TNS", "\r\nServer Busy, Try Later\r\n");
-      return conn.Close();
+      return conn.CloseQuickly();
     }
     CircuitTemplate t;
     t.Ucb.Socket = &conn;
@@ -123,14 +149,15 @@ void TTelnetD::TNAccept(net::Connection& conn) {
       Guard.LeftPrompt(address);
       W(1, "{TelnetD} ERROR: Unable to allocate a new connection.");
       SendFile(conn, "SYSTEM.TNS", "\r\nSystem Error, Try Later\r\n");
-      return conn.Close();
+      return conn.CloseQuickly();
     }
     inputs_[c->Id] = SessionInput{{}, {}, address, true};
     W(2, "{TelnetD} TN Socket #" + std::to_string(c->Id) + " initialized.");
     if (++UserCount > MaxUsers) {
       SendFile(conn, "MAXUSER.TNS", "\r\nMaximum users logged in, try later\r\n");
-      return conn.Close();  // removes the session and takes the count back
+      return conn.CloseQuickly();  // removes the session and takes the count back
     }
+    if (EngineBacklog) conn.PauseReading(true);
     c->FSM = 0;
     c->Ucb.LoginTries = 0;
     c->Ucb.LoginTime = TLog::TimeStamp();
@@ -146,6 +173,21 @@ void TTelnetD::TNAccept(net::Connection& conn) {
     conn.SendText("Login:");
   } catch (const std::exception&) {
     W(1, "{TelnetD} Exception on TNAccept");
+  }
+}
+
+// The engine connection has a backlog: no session's input is read until it
+// drained, so one user's paste can neither grow the process nor keep the
+// others' registrations and connects waiting behind it.
+void TTelnetD::OnAX25Backlog(bool hold) {
+  try {
+    W(3, std::string("{TelnetD} Engine backlog, input ") + (hold ? "held" : "resumed"));
+    EngineBacklog = hold;
+    Circuits.ForEach([hold](Circuit& c) {
+      if (net::Connection* conn = c.Ucb.Socket()) conn->PauseReading(hold);
+    });
+  } catch (const std::exception&) {
+    W(1, "{TelnetD} Exception on Module OnAX25Backlog");
   }
 }
 

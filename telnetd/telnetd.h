@@ -24,6 +24,7 @@ namespace harvox {
 
 class TLog;
 class TL2;
+class CachedIniFile;
 class Timer;
 namespace net {
 class Connection;
@@ -85,6 +86,11 @@ class TTelnetD {
   static constexpr size_t kMaxHeld = 65536;
   // Marks (in Circuit::Extra) a session whose callsign registration was asked.
   static constexpr const char* kRegistrationAsked = "REG";
+  // Most of a TEXT/ file sent to a caller.
+  static constexpr size_t kMaxTextFile = 64 * 1024;
+  // The outcome of a login check; Unavailable: the users file exists but
+  // could not be read, which is not the user's failure.
+  enum class Verdict { Admitted, Refused, Unavailable };
 
  private:
   // Listener events.
@@ -104,7 +110,7 @@ class TTelnetD {
   After HoldLine(Circuit* c, const std::string& line);
   After LoginFailed(Circuit* c);
   After Refuse(Circuit* c, const std::string& file, const std::string& builtin);
-  bool Security(Circuit* c);
+  Verdict Security(Circuit* c);
   void EndAX25Side(Circuit* c);
   void LeavePrompt(Circuit* c);
   void ForgetSession(Circuit* c);
@@ -120,6 +126,7 @@ class TTelnetD {
   void OnAX25AGWUp();
   void OnAX25AGWDown();
   void OnAX25AGWError();
+  void OnAX25Backlog(bool hold);
   void EndSessionsOnLinkLoss();
   void ArmAGWTimer();
   void OnAGWTimer();
@@ -142,6 +149,8 @@ class TTelnetD {
   TLLFSM Circuits;
   std::unique_ptr<TL2> L2;
   std::unique_ptr<Timer> AGWTimer;
+  std::unique_ptr<CachedIniFile> Users;
+  bool EngineBacklog = false;  // sessions' input is held while set
 };
 
 }  // namespace harvox

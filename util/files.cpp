@@ -3,8 +3,13 @@
 // name is always preferred, and only a miss walks the folders.
 #include "util/files.h"
 
+#include <fcntl.h>
 #include <strings.h>
+#include <unistd.h>
 
+#include <cerrno>
+
+#include <algorithm>
 #include <filesystem>
 #include <system_error>
 
@@ -21,6 +26,29 @@ std::string WorkingDir() {
 bool FileExists(const std::string& path) {
   std::error_code ec;
   return fs::is_regular_file(path, ec);
+}
+
+std::optional<std::string> ReadFileHead(const std::string& path, size_t limit, bool* longer) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  std::string content;
+  char chunk[65536];
+  bool failed = false;
+  // One byte beyond the limit tells whether the file goes on.
+  while (content.size() <= limit) {
+    const size_t want = std::min(sizeof chunk, limit + 1 - content.size());
+    const ssize_t n = ::read(fd, chunk, want);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) failed = true;
+    if (n <= 0) break;
+    content.append(chunk, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  if (failed) return std::nullopt;
+  const bool more = content.size() > limit;
+  if (more) content.resize(limit);
+  if (longer) *longer = more;
+  return content;
 }
 
 namespace {

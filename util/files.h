@@ -5,6 +5,8 @@
 // Re-entrancy: stateless; touches only the file system.
 #pragma once
 
+#include <cstddef>
+#include <optional>
 #include <string>
 
 namespace harvox {
@@ -16,5 +18,9 @@ std::string WorkingDir();
 // from the working directory.
 std::string FindFile(const std::string& path);
 bool FileExists(const std::string& path);
+// The first `limit` bytes of a file; none when it cannot be opened or read.
+// *longer tells whether the file holds more than that.
+std::optional<std::string> ReadFileHead(const std::string& path, size_t limit,
+                                        bool* longer = nullptr);
 
 }  // namespace harvox

@@ -1,16 +1,15 @@
 // INI parsing.  Lines longer than any sane value are read whole and then
 // cut to what a Windows profile read would return (2047 bytes); binary
-// garbage is just text that matches no section or key.
+// garbage is just text that matches no section or key.  Names are folded
+// to lower case once, for the hash tables.
 #include "util/ini.h"
 
-#include <strings.h>
+#include <sys/stat.h>
 
-#include <fstream>
+#include "util/files.h"
 
 namespace harvox {
 namespace {
-
-constexpr size_t kMaxFileSize = 16 * 1024 * 1024;
 
 std::string_view Trim(std::string_view s) {
   const char* blanks = " \t\r\n";
@@ -20,26 +19,32 @@ std::string_view Trim(std::string_view s) {
   return s.substr(start, end - start + 1);
 }
 
-bool SameName(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+std::string Folded(std::string_view name) {
+  std::string out(name);
+  for (char& ch : out) {
+    if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
+  }
+  return out;
 }
+
+constexpr std::string_view kBom = "\xEF\xBB\xBF";
 
 }  // namespace
 
-IniFile IniFile::Load(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return {};
-  std::string content;
-  char chunk[65536];
-  while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
-    content.append(chunk, static_cast<size_t>(in.gcount()));
-    if (content.size() > kMaxFileSize) break;  // a configuration file, not a disk image
-  }
-  return Parse(content);
+std::optional<IniFile> IniFile::TryLoad(const std::string& path) {
+  bool longer = false;
+  auto content = ReadFileHead(path, kMaxFileSize, &longer);  // a configuration file, not a disk image
+  if (!content) return std::nullopt;
+  IniFile ini = Parse(*content);
+  ini.truncated_ = longer;
+  return ini;
 }
+
+IniFile IniFile::Load(const std::string& path) { return TryLoad(path).value_or(IniFile()); }
 
 IniFile IniFile::Parse(std::string_view content) {
   IniFile ini;
+  if (content.substr(0, kBom.size()) == kBom) content.remove_prefix(kBom.size());
   Section* current = nullptr;
   while (!content.empty()) {
     const size_t eol = content.find('\n');
@@ -49,7 +54,7 @@ IniFile IniFile::Parse(std::string_view content) {
     if (line.front() == '[') {
       const size_t close = line.find(']');
       const std::string_view name = Trim(line.substr(1, close == std::string_view::npos ? line.npos : close - 1));
-      current = ini.FindOrAdd(name);
+      current = &ini.FindOrAdd(name);
       continue;
     }
     const size_t eq = line.find('=');
@@ -58,32 +63,29 @@ IniFile IniFile::Parse(std::string_view content) {
     if (key.empty()) continue;
     std::string_view value = Trim(line.substr(eq + 1));
     if (value.size() > kMaxValue) value = value.substr(0, kMaxValue);
-    current->entries.push_back(Entry{std::string(key), std::string(value)});
+    const bool first = current->first.emplace(Folded(key), current->entries.size()).second;
+    current->entries.push_back(Entry{std::string(key), std::string(value), first});
   }
   return ini;
 }
 
-IniFile::Section* IniFile::FindOrAdd(std::string_view section) {
-  for (auto& s : sections_) {
-    if (SameName(s.name, section)) return &s;
-  }
-  return &sections_.emplace_back(Section{std::string(section), {}});
+IniFile::Section& IniFile::FindOrAdd(std::string_view section) {
+  const auto [it, added] = index_.emplace(Folded(section), sections_.size());
+  if (added) sections_.push_back(Section{std::string(section), {}, {}});
+  return sections_[it->second];
 }
 
 const IniFile::Section* IniFile::Find(std::string_view section) const {
-  for (const auto& s : sections_) {
-    if (SameName(s.name, section)) return &s;
-  }
-  return nullptr;
+  const auto it = index_.find(Folded(section));
+  return it == index_.end() ? nullptr : &sections_[it->second];
 }
 
 std::optional<std::string> IniFile::Get(std::string_view section, std::string_view key) const {
   const Section* s = Find(section);
   if (!s) return std::nullopt;
-  for (const auto& e : s->entries) {
-    if (SameName(e.key, key)) return e.value;  // the first occurrence wins
-  }
-  return std::nullopt;
+  const auto it = s->first.find(Folded(key));
+  if (it == s->first.end()) return std::nullopt;
+  return s->entries[it->second].value;  // the first occurrence wins
 }
 
 std::string IniFile::ReadString(std::string_view section, std::string_view key,
@@ -91,24 +93,45 @@ std::string IniFile::ReadString(std::string_view section, std::string_view key,
   return Get(section, key).value_or(std::string(fallback));
 }
 
-std::vector<std::string> IniFile::SectionLines(std::string_view section) const {
+std::vector<std::string> IniFile::SectionLines(std::string_view section, bool* cut) const {
   std::vector<std::string> lines;
+  if (cut) *cut = false;
   const Section* s = Find(section);
   if (!s) return lines;
   size_t names_length = 0;
-  std::vector<std::string_view> seen;
   for (const auto& e : s->entries) {
-    bool duplicate = false;
-    for (auto name : seen) duplicate = duplicate || SameName(name, e.key);
-    if (duplicate) continue;
-    seen.push_back(e.key);
+    if (!e.first) continue;
     // The key list is fetched through one fixed buffer: names beyond it are not seen.
     names_length += e.key.size() + 1;
-    if (names_length > kMaxKeyList) break;
-    const std::string value = *Get(section, e.key);
-    if (!value.empty()) lines.push_back(e.key + "=" + value);
+    if (names_length > kMaxKeyList) {
+      if (cut) *cut = true;
+      break;
+    }
+    if (!e.value.empty()) lines.push_back(e.key + "=" + e.value);
   }
   return lines;
+}
+
+CachedIniFile::State CachedIniFile::Refresh(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    stamp_.reset();
+    return State::Missing;
+  }
+  const Stamp now{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
+                  static_cast<uint64_t>(st.st_size),
+                  static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+  if (stamp_ && *stamp_ == now && path_ == path) return State::Ready;
+  auto loaded = IniFile::TryLoad(path);
+  if (!loaded) {
+    stamp_.reset();
+    return State::Unreadable;
+  }
+  file_ = std::move(*loaded);
+  stamp_ = now;
+  path_ = path;
+  fresh_ = true;
+  return State::Ready;
 }
 
 }  // namespace harvox

@@ -2,12 +2,46 @@
 // price of a line is a few system calls, paid only when the level passes.
 #include "util/log.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
 
 #include "util/strings.h"
 
 namespace harvox {
+namespace {
+
+// Text lines carry what users and the engine sent.  A control byte written
+// as it is could end the line early (and forge the next one) or drive the
+// terminal of whoever reads the log, so each is written as \xNN.  Dumps
+// show such bytes as dots already.
+void AppendEscaped(std::string& line, std::string_view text) {
+  for (char ch : text) {
+    const auto b = static_cast<unsigned char>(ch);
+    if (b >= 32 && b != 127) {
+      line += ch;
+    } else {
+      line += "\\x";
+      line += ByteToHex(b);
+    }
+  }
+}
+
+}  // namespace
+
+TLog::Reserve::~Reserve() { Release(); }
+
+void TLog::Reserve::Take() {
+  if (fd < 0) fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
+void TLog::Reserve::Release() {
+  if (fd >= 0) ::close(fd);
+  fd = -1;
+}
 
 void TLog::SetActive(bool on) {
   if (!on) {
@@ -21,14 +55,21 @@ void TLog::SetActive(bool on) {
     return;
   }
   if (std::fclose(f) != 0) active_ = false;
+  if (active_) reserve_.Take();
 }
 
 bool TLog::Append(std::string_view bytes) {
   // "ab" creates the file when it was deleted while we run.
   FILE* f = std::fopen(FileName.c_str(), "ab");
+  if (!f && (errno == EMFILE || errno == ENFILE) && reserve_.fd >= 0) {
+    reserve_.Release();
+    f = std::fopen(FileName.c_str(), "ab");
+  }
   if (!f) return false;
   const bool written = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-  return (std::fclose(f) == 0) && written;
+  const bool closed = std::fclose(f) == 0;
+  reserve_.Take();
+  return closed && written;
 }
 
 std::string TLog::TimeStamp() {
@@ -44,7 +85,7 @@ void TLog::Write(uint8_t level, std::string_view text) {
   if (!Enabled(level)) return;
   std::string line = TimeStamp();
   line += ' ';
-  line += text;
+  AppendEscaped(line, text);
   line += "\r\n";
   Append(line);
 }

@@ -2,7 +2,9 @@
 // opens the file, appends and closes it again, so the log is complete up to
 // the last line even when the process dies, and other programs may read or
 // delete it at any time.  Failures are swallowed: the log never stops the
-// program.
+// program.  One descriptor is kept in reserve: when the process has run
+// out of them, the line is still written (the reserve is given up for it
+// and taken back), so the log says what happened at the limit.
 //
 // Re-entrancy: main thread only; holds no open handle between calls.
 #pragma once
@@ -32,7 +34,18 @@ class TLog {
 
  private:
   bool Append(std::string_view bytes);
+  // A copy of the log gets no reserve of its own.
+  struct Reserve {
+    int fd = -1;
+    Reserve() = default;
+    Reserve(const Reserve&) {}
+    Reserve& operator=(const Reserve&) { return *this; }
+    ~Reserve();
+    void Take();
+    void Release();
+  };
   bool active_ = false;
+  Reserve reserve_;
 };
 
 }  // namespace harvox

@@ -53,6 +53,12 @@ void TcpPeer::Send(const std::string& bytes) {
   }
 }
 
+size_t TcpPeer::SendSome(std::string_view bytes) {
+  if (fd_ < 0 || bytes.empty()) return 0;
+  const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+  return n > 0 ? static_cast<size_t>(n) : 0;
+}
+
 void TcpPeer::Pump() {
   if (fd_ < 0 || eof_ || stalled_) return;
   char buf[65536];

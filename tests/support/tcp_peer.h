@@ -2,7 +2,9 @@
 // loop: it never blocks the loop; reads happen when a predicate asks.
 #pragma once
 
+#include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace harvox::test {
 
@@ -15,6 +17,8 @@ class TcpPeer {
 
   bool Connected() const { return fd_ >= 0; }
   void Send(const std::string& bytes);
+  // Sends what the connection takes now, without waiting: the bytes taken.
+  size_t SendSome(std::string_view bytes);
   // Everything received so far (reads what is waiting first).
   const std::string& Received();
   bool Has(const std::string& text) { return Received().find(text) != std::string::npos; }

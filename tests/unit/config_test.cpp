@@ -19,6 +19,17 @@ TEST(Config, DefaultsWhenNothingIsConfigured) {
   EXPECT_FALSE(DefaultNodeConfigured(s));
 }
 
+TEST(Config, RoutesBeyondTheKeyListAreReportedOnce) {
+  std::string routes = "\xEF\xBB\xBF[TELNET.CLIENT]\n";
+  for (int i = 0; i < 3000; ++i) routes += "GATE" + std::to_string(1000 + i) + "=10.0.0.5\n";
+  const Settings s = Read(routes);
+  EXPECT_EQ(s.Routes.size(), IniFile::kMaxKeyList / 9);
+  ASSERT_EQ(s.Notes.size(), 1u);
+  EXPECT_EQ(s.Notes[0],
+            "Create: Section TELNET.CLIENT holds more route names than 16384 bytes, later routes are ignored");
+  EXPECT_TRUE(Read("[TELNET.CLIENT]\nGATE=10.0.0.5\n").Notes.empty());
+}
+
 TEST(Config, ReadingRules) {
   const Settings s = Read(
       "[HARVOX]\nCRLF=yes\nRECOVER=on\nTRACE=3\n"

@@ -1,4 +1,12 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <ctime>
+#include <filesystem>
+#include <functional>
+#include <vector>
 
 #include "support/temp_dir.h"
 #include "util/files.h"
@@ -41,6 +49,75 @@ TEST(Ini, GarbageAndMissingFilesNeverCrash) {
   EXPECT_EQ(ini.Get("S", "K"), "V");
   const auto none = IniFile::Load("/nonexistent/HARVOX.INI");
   EXPECT_EQ(none.Get("HARVOX", "TRACE"), std::nullopt);
+}
+
+TEST(Ini, LargeFilesStayLinearAndTheirBoundsAreReported) {
+  // A byte-order mark from a Windows editor must not hide the first section.
+  std::string big = "\xEF\xBB\xBF[First]\r\nK=1\r\n";
+  for (int i = 0; i < 200000; ++i) big += "[S" + std::to_string(i) + "]\nK=" + std::to_string(i) + "\n";
+  const auto start = std::chrono::steady_clock::now();
+  const auto ini = IniFile::Parse(big);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));  // was: never
+  EXPECT_EQ(ini.Get("first", "k"), "1");
+  EXPECT_EQ(ini.Get("s199999", "K"), "199999");
+
+  std::string users = "[USERS]\n";
+  for (int i = 0; i < 100000; ++i) users += "U" + std::to_string(1000000 + i) + "=pw\n";
+  bool cut = false;
+  const auto lines = IniFile::Parse(users + "u1000000=again\n").SectionLines("users", &cut);
+  EXPECT_TRUE(cut);
+  EXPECT_EQ(lines.size(), IniFile::kMaxKeyList / 9);  // "U1000000" and its terminator
+  EXPECT_EQ(lines.front(), "U1000000=pw");
+  IniFile::Parse("[USERS]\nA=1\n").SectionLines("USERS", &cut);
+  EXPECT_FALSE(cut);
+
+  test::WorkDir wd;
+  test::WriteFile(wd.File("long.ini"), "[S]\nK=V\n" + std::string(IniFile::kMaxFileSize, ';'));
+  const auto longer = IniFile::TryLoad(wd.File("long.ini"));
+  ASSERT_TRUE(longer);
+  EXPECT_TRUE(longer->Truncated());
+  EXPECT_EQ(longer->Get("S", "K"), "V");
+  EXPECT_FALSE(IniFile::TryLoad(wd.File("none.ini")));
+}
+
+TEST(Ini, CachedFileReloadsOnlyWhenSizeTimeOrInodeChange) {
+  test::WorkDir wd;
+  const std::string path = wd.File("USERS.INI");
+  CachedIniFile cache;
+  EXPECT_EQ(cache.Refresh(path), CachedIniFile::State::Missing);
+  test::WriteFile(path, "[USERS]\nA=1\n");
+  ASSERT_EQ(cache.Refresh(path), CachedIniFile::State::Ready);
+  EXPECT_TRUE(cache.TakeFresh());
+  EXPECT_EQ(cache.Refresh(path), CachedIniFile::State::Ready);
+  EXPECT_FALSE(cache.TakeFresh());  // unchanged: not read again
+  struct Edit {
+    const char* what;
+    std::function<void()> apply;
+    const char* value;
+  };
+  const std::vector<Edit> edits = {
+      {"size", [&] { test::WriteFile(path, "[USERS]\nA=22\n"); }, "22"},
+      {"time", [&] {
+         test::WriteFile(path, "[USERS]\nA=33\n");
+         const timespec later[2] = {{0, UTIME_OMIT}, {std::time(nullptr) + 5, 0}};
+         ::utimensat(AT_FDCWD, path.c_str(), later, 0);
+       }, "33"},
+      {"inode", [&] {
+         test::WriteFile(path + ".new", "[USERS]\nA=44\n");
+         const timespec same[2] = {{0, UTIME_OMIT}, {std::time(nullptr) + 5, 0}};
+         ::utimensat(AT_FDCWD, (path + ".new").c_str(), same, 0);
+         std::filesystem::rename(path + ".new", path);
+       }, "44"},
+  };
+  for (const auto& e : edits) {
+    e.apply();
+    ASSERT_EQ(cache.Refresh(path), CachedIniFile::State::Ready) << e.what;
+    EXPECT_TRUE(cache.TakeFresh()) << e.what;
+    EXPECT_EQ(cache.File().Get("USERS", "A"), e.value) << e.what;
+  }
+  std::filesystem::remove(path);
+  std::filesystem::create_directory(path);  // there, but nothing can be read from it
+  EXPECT_EQ(cache.Refresh(path), CachedIniFile::State::Unreadable);
 }
 
 TEST(Files, NameNotFoundExactlyIsLookedUpWithoutRegardToCase) {

@@ -41,11 +41,16 @@ TEST_F(LogFixture, LevelThreshold) {
   EXPECT_EQ(c.substr(0, c.find(" coarse")), TLog::TimeStamp().substr(0, c.find(" coarse")));
 }
 
-TEST_F(LogFixture, TextWithLineBreaksIsWrittenAfterOneStamp) {
+TEST_F(LogFixture, ControlBytesInTextAreWrittenEscapedOnOneLine) {
   Open(1);
-  log.Write(1, "a\r\nb");
+  // A user's CR LF must not start a forged line; an escape sequence must
+  // not reach the operator's terminal.  Bytes from 128 up stay as they are.
+  log.Write(1, std::string("a\r\nb\x1b[2J\x7f\x00\xe9", 11));
+  log.Dump(1, "a\rb");
   const std::string c = Content();
-  EXPECT_EQ(c.substr(c.size() - 6), "a\r\nb\r\n");
+  const std::string line = "a\\x0D\\x0Ab\\x1B[2J\\x7F\\x00\xe9\r\n";
+  ASSERT_NE(c.find(line), std::string::npos);
+  EXPECT_EQ(c.substr(c.find(line) + line.size(), 3), " |6");  // the dump follows unchanged
 }
 
 TEST(LogDump, LayoutOfFullAndPaddedLines) {

@@ -9,6 +9,7 @@
 
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace harvox::net {
@@ -198,6 +199,47 @@ TEST(NetWSocket, ReleaseInsideItsOwnHandlersIsSafe) {
     ASSERT_TRUE(RunUntil([&] { return !s; }));
     RunFor(std::chrono::milliseconds(20));
     EXPECT_EQ(events, where == 0 ? 1 : 2);
+  }
+}
+
+// Many connections end at once while the socket answers the last data it
+// read: the answer's send takes the socket's pending error, so the end must
+// still be told apart (a reset was once reported as an orderly close).  A
+// peer that closed in order and then refuses the answer closed in order.
+TEST(NetWSocket, ResetAndOrderlyEndToldApartUnderLoad) {
+  constexpr int kSockets = 40;
+  RawListener listener;
+  enum class End { Reset, ShutdownKeepReading, CloseRefusingMore };
+  for (const End end : {End::Reset, End::ShutdownKeepReading, End::CloseRefusingMore}) {
+    const bool reset = end == End::Reset;
+    std::vector<std::unique_ptr<TWSocket>> sockets;
+    std::vector<int> closed(kSockets, -1);
+    std::vector<RawPeer> peers;
+    for (int i = 0; i < kSockets; ++i) {
+      auto& s = *sockets.emplace_back(std::make_unique<TWSocket>());
+      s.OnDataAvailable = [](TWSocket& w, uint16_t) {
+        char buf[64];
+        if (w.Receive(buf, sizeof buf) > 0) w.Send("ack", 3);
+      };
+      s.OnSessionClosed = [&closed, i](TWSocket&, uint16_t code) { closed[i] = code; };
+      ConnectTo(s, listener.Port());
+      peers.push_back(listener.Accept());
+    }
+    RunFor(std::chrono::milliseconds(20));
+    for (auto& peer : peers) {
+      peer.Send("last words");
+      if (reset) peer.Reset();
+      if (end == End::ShutdownKeepReading) peer.ShutdownSend();
+      if (end == End::CloseRefusingMore) peer.Close();  // the answer meets a reset
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // all of it arrives before we look
+    ASSERT_TRUE(RunUntil([&] {
+      for (int c : closed) if (c < 0) return false;
+      return true;
+    }));
+    for (int i = 0; i < kSockets; ++i) {
+      EXPECT_EQ(closed[i], reset ? kWSAECONNRESET : 0) << "case " << static_cast<int>(end) << " #" << i;
+    }
   }
 }
 
