@@ -3,6 +3,7 @@
 
 #include <exception>
 
+#include "telmond/telmond.h"
 #include "telnetd/telnetd.h"
 #include "util/files.h"
 #include "util/ini.h"
@@ -10,7 +11,9 @@
 namespace harvox {
 
 TForm1::TForm1() = default;
-TForm1::~TForm1() = default;  // after FormDestroy, or at exit
+// After FormDestroy, at the end of the process: what is left (the monitor
+// server) goes the way the end of a process takes it, without log lines.
+TForm1::~TForm1() { Log.TraceLevel = 0; }
 
 TForm1::StartResult TForm1::FormCreate() {
   bool log_ready = false;
@@ -24,6 +27,7 @@ TForm1::StartResult TForm1::FormCreate() {
     WriteDump();
     if (!DefaultNodeConfigured(Config)) return StartResult::ConfigError;
     CreateServices();
+    CreateMonitor();
     AddListeners();
     StartServices();
   } catch (const std::exception& e) {
@@ -76,8 +80,27 @@ void TForm1::CreateServices() {
   Log.Write(1, "Create: Telnet Server Created");
 }
 
+void TForm1::CreateMonitor() {
+  if (!Config.MonitorEnabled) return;
+  TelMonD = std::make_unique<TTelMonD>(&Log);
+  TTelMonD& m = *TelMonD;
+  m.ListenPort = Config.MonitorPort;
+  m.AGWHost = Config.AgwHostName;
+  m.AGWAddress = Config.AgwAddress;
+  m.AGWPort = Config.AgwPort;
+  m.AGWLogin = Config.AgwLogin;
+  m.AGWPassword = Config.AgwPassword;
+  m.Recover = Config.Recover;
+  m.Split = Config.Split;
+  m.UseCRLF = Config.CrLf;
+  m.Mask = Config.Mask;
+  m.Details = Config.Details;
+  Log.Write(1, "Create: Monitor Telnet Server Created");
+}
+
 void TForm1::StartServices() {
   if (TelnetD) TelnetD->SetActive(true);
+  if (TelMonD) TelMonD->SetActive(true);
 }
 
 void TForm1::OnLinkUp() { LinkUp = true; }

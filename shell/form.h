@@ -17,6 +17,7 @@ namespace harvox {
 
 
 class TTelnetD;
+class TTelMonD;
 
 class TForm1 {
  public:
@@ -36,6 +37,7 @@ class TForm1 {
   // Set when a start-up step failed: the cause, for standard error.
   std::string StartupError;
   std::unique_ptr<TTelnetD> TelnetD;
+  std::unique_ptr<TTelMonD> TelMonD;
   // Whether the Telnet server's engine link is up (the tray icon's colour).
   bool LinkUp = false;
 
@@ -45,6 +47,7 @@ class TForm1 {
   void WriteDump();
   void AddListeners();
   void CreateServices();
+  void CreateMonitor();
   void StartServices();
   void OnLinkUp();
   void OnLinkDown();
