@@ -184,18 +184,27 @@ TEST_F(MonitorFixture, TwoViewersBothSeeEachLineAndTheirInputIsIgnored) {
 }
 
 TEST_F(MonitorFixture, LostEngineLinkIsAnnouncedOnceAndNewViewersAreBusy) {
-  Start(true, true, true);
-  auto a = Viewer();
-  engine.Stop();
-  EXPECT_EQ(Next(*a, 29), "*** Packet engine link lost\r\n");
-  EXPECT_FALSE(mon->Active);
-  TcpPeer late(mon->BoundPort());
-  EXPECT_TRUE(RunUntil([&] { return late.Closed(); }));
-  EXPECT_EQ(late.Received(), "\r\nServer Busy, Try Later\r\n");
-  EXPECT_FALSE(a->Closed());
-  EXPECT_EQ(a->Received(), "");
-  EXPECT_EQ(mon->Viewers().Count(), 1u);
-  EXPECT_TRUE(Logged("{TelMonD} Event <OnAX25AGWDown> AGWPE(MON-0)"));
+  struct Row {
+    bool reset;
+    const char* event;
+  } rows[] = {{false, "{TelMonD} Event <OnAX25AGWDown> AGWPE(MON-0)"},
+              {true, "{TelMonD} Event <OnAX25AGWError> AGWPE(MON-0)"}};
+  for (const Row& row : rows) {
+    Start(true, true, true);
+    auto a = Viewer();
+    const int accepted = engine.Accepted();
+    row.reset ? engine.ResetClient() : engine.DropClient();
+    EXPECT_EQ(Next(*a, 29), "*** Packet engine link lost\r\n") << row.event;
+    EXPECT_FALSE(mon->Active);
+    TcpPeer late(mon->BoundPort());
+    EXPECT_TRUE(RunUntil([&] { return late.Closed(); }));
+    EXPECT_EQ(late.Received(), "\r\nServer Busy, Try Later\r\n");
+    EXPECT_FALSE(a->Closed());
+    EXPECT_EQ(a->Received(), "");
+    EXPECT_EQ(mon->Viewers().Count(), 1u);
+    EXPECT_TRUE(Logged(row.event));
+    EXPECT_EQ(engine.Accepted(), accepted);  // the monitor never re-opens its link
+  }
 }
 
 TEST_F(MonitorFixture, ViewerThatNeverReadsIsCutOffAndTheOtherGetsEveryLine) {
