@@ -179,6 +179,9 @@ TEST_F(MonitorFixture, TwoViewersBothSeeEachLineAndTheirInputIsIgnored) {
   EXPECT_EQ(Next(*a, both.size()), both);
   EXPECT_EQ(Next(*b, both.size()), both);
   EXPECT_EQ(mon->Viewers().Count(), 2u);
+  test::WriteFile(wd.File("TEXT/WELCOME.TNS"), "Our own\nwelcome");
+  TcpPeer c(mon->BoundPort());
+  EXPECT_TRUE(RunUntil([&] { return c.Has("Our own\r\nwelcome\r\n"); }));
   EXPECT_EQ(engine.Count(IsKind('X')) + engine.Count(IsKind('C')) + engine.Count(IsKind('D')), 0u);
   EXPECT_EQ(mon->Link().CallSign(), "MON-0");
 }
