@@ -130,10 +130,11 @@ void KissCtl(uint8_t ctl, KissFrame& f, TLog* log) {
 
 namespace {
 
-// PID and info after the control byte of an I or UI frame.  A missing PID
+// PID and info after the control field of an I or UI frame.  A missing PID
 // or an empty info field ends decoding; an I frame then loses its name.
-void ReadPidAndInfo(std::string_view frame, KissFrame& f, TLog* log, bool info_frame) {
-  size_t position = f.Position + 1;
+void ReadPidAndInfo(std::string_view frame, KissFrame& f, TLog* log, bool info_frame,
+                    size_t ctl_size) {
+  size_t position = f.Position + ctl_size;
   if (frame.size() < position) {
     if (info_frame) f.CtlName.clear();
     TooShort(log);
@@ -153,7 +154,61 @@ void ReadPidAndInfo(std::string_view frame, KissFrame& f, TLog* log, bool info_f
   }
 }
 
+// The two-byte control field of an I or S frame on a modulo-128 link:
+// N(S) in the first byte, P/F and N(R) in the second.  False when the
+// second byte is missing.
+bool KissCtl128(std::string_view frame, KissFrame& f, TLog* log) {
+  Line(log, 3, "{L2} <KissCtl>");
+  if (frame.size() < f.Position + 1) {
+    TooShort(log);
+    return false;
+  }
+  const uint8_t first = Byte(frame, f.Position - 1);
+  const uint8_t second = Byte(frame, f.Position);
+  if (log != nullptr) log->Dump(4, frame.substr(f.Position - 1, 2));
+  f.PF = second & 1;
+  f.NR = second >> 1;
+  if ((first & 0x01) == 0) {
+    f.CtlName = "I";
+    f.NS = first >> 1;
+  } else {
+    static const char* const kNames[4] = {"RR", "RNR", "REJ", ""};
+    f.CtlName = kNames[(first >> 2) & 0x03];
+  }
+  return true;
+}
+
 }  // namespace
+
+void KissBody(std::string_view frame, KissFrame& f, TLog* log, bool modulo128) {
+  if (frame.size() < f.Position) {
+    TooShort(log);
+    return;
+  }
+  const uint8_t ctl = Byte(frame, f.Position - 1);
+  size_t ctl_size = 1;
+  if (modulo128 && (ctl & 0x03) != 0x03) {
+    if (!KissCtl128(frame, f, log)) return;
+    ctl_size = 2;
+  } else {
+    KissCtl(ctl, f, log);
+  }
+  if (f.CtlName == "I") {
+    Line(log, 5, "{L2} <KissDecode> I Frame Detected ");
+    f.FrameClass = 'I';
+    ReadPidAndInfo(frame, f, log, true, ctl_size);
+  } else if (f.CtlName == "RR" || f.CtlName == "RNR" || f.CtlName == "REJ") {
+    Line(log, 5, "{L2} <KissDecode> S Frame Detected ");
+    f.FrameClass = 'S';
+  } else if (f.CtlName == "UI") {
+    f.FrameClass = 'U';
+    ReadPidAndInfo(frame, f, log, false, ctl_size);
+  } else {
+    Line(log, 5, "{L2} <KissDecode> U Frame Detected ");
+    f.FrameClass = 'C';
+    f.PID = 0;
+  }
+}
 
 KissFrame KissDecode(std::string_view frame, TLog* log, int32_t tcp_port) {
   KissFrame f;
@@ -163,26 +218,7 @@ KissFrame KissDecode(std::string_view frame, TLog* log, int32_t tcp_port) {
       log->Write(4, "{L2} <KissDecode> Returned N(" + std::to_string(f.Position) + ") From(" +
                         f.Source + ") To(" + f.Destination + ") VIA(" + f.Digipeaters + ")");
     }
-    if (frame.size() < f.Position) {
-      TooShort(log);
-      return f;
-    }
-    KissCtl(Byte(frame, f.Position - 1), f, log);
-    if (f.CtlName == "I") {
-      Line(log, 5, "{L2} <KissDecode> I Frame Detected ");
-      f.FrameClass = 'I';
-      ReadPidAndInfo(frame, f, log, true);
-    } else if (f.CtlName == "RR" || f.CtlName == "RNR" || f.CtlName == "REJ") {
-      Line(log, 5, "{L2} <KissDecode> S Frame Detected ");
-      f.FrameClass = 'S';
-    } else if (f.CtlName == "UI") {
-      f.FrameClass = 'U';
-      ReadPidAndInfo(frame, f, log, false);
-    } else {
-      Line(log, 5, "{L2} <KissDecode> U Frame Detected ");
-      f.FrameClass = 'C';
-      f.PID = 0;
-    }
+    KissBody(frame, f, log);
   } catch (...) {
     Line(log, 1, "{L2} Exception on module KissDecode");
   }

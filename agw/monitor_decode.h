@@ -50,6 +50,12 @@ void KissCtl(uint8_t ctl, KissFrame& f, TLog* log);
 
 KissFrame KissDecode(std::string_view frame, TLog* log = nullptr, int32_t tcp_port = 0);
 
+// What KissDecode does after KissHeader: control field, class, PID, info.
+// modulo128: the frame belongs to a link set up with SABME, whose I and S
+// frames carry a two-byte control field (N(S) and N(R) 0 to 127); its
+// unnumbered frames keep one byte.
+void KissBody(std::string_view frame, KissFrame& f, TLog* log, bool modulo128 = false);
+
 struct MonitorHeader {
   char PortChar = 0;  // the port digit decremented by one: '1' gives '0'
   std::string Source, Destination;

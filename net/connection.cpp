@@ -105,6 +105,16 @@ void Connection::CloseWith(bool graceful, std::chrono::milliseconds linger) {
 void Connection::SendText(std::string_view bytes) {
   if (!stream_ || overflow_ || bytes.empty()) return;
   stream_->Send(bytes.data(), bytes.size());
+  AfterSend();
+}
+
+void Connection::SendShared(std::shared_ptr<const std::string> bytes) {
+  if (!stream_ || overflow_ || !bytes || bytes->empty()) return;
+  stream_->SendShared(std::move(bytes));
+  AfterSend();
+}
+
+void Connection::AfterSend() {
   if (max_pending_ == 0 || overflow_check_queued_ || stream_->PendingOutput() <= max_pending_) {
     return;
   }

@@ -37,6 +37,9 @@ class Connection {
   // Never blocks, never drops: what the peer cannot take yet is queued and
   // goes out in order.  Nothing is sent once the connection has ended.
   void SendText(std::string_view bytes);
+  // The same for one text queued on many connections: each holds a
+  // reference to the buffer, none copies it.
+  void SendShared(std::shared_ptr<const std::string> bytes);
   // One read of at most size waiting bytes: their number, 0 or less when
   // nothing could be read.
   int ReceiveInto(char* buf, size_t size);
@@ -79,6 +82,7 @@ class Connection {
   void StreamReadable(detail::Stream& s);
   void StreamEnded(detail::Stream& s, ErrorKind kind, int code);
   void CheckOverflow();
+  void AfterSend();
 
   std::shared_ptr<detail::Stream> stream_;
   Hooks hooks_;

@@ -19,6 +19,8 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
 
@@ -92,7 +94,7 @@ void Stream::ConnectDone(uint64_t gen, const std::error_code& ec) {
     phase_ = Phase::Ended;
     broken_ = true;
     ++gen_;
-    out_.clear();
+    DropOutput();
     std::error_code ignored;
     socket_.close(ignored);
   } else {
@@ -243,7 +245,7 @@ void Stream::End(ErrorKind kind, int code, bool last_read) {
   read_armed_ = false;
   if (code != 0) {
     broken_ = true;
-    out_.clear();
+    DropOutput();
   }
   Emit(&Events::ended, kind, code, last_read);
 }
@@ -299,44 +301,93 @@ void Stream::DiscardInput() {
 void Stream::Send(const char* data, size_t size) {
   if (size == 0 || broken_) return;
   if (phase_ == Phase::Idle || phase_ == Phase::Closing || phase_ == Phase::Closed) return;
-  out_.append(data, size);
+  // Bytes join the last owned piece unless a running write is using it.
+  if (out_.empty() || out_.back().shared || out_.size() <= inflight_pieces_) out_.emplace_back();
+  out_.back().own.append(data, size);
+  out_bytes_ += size;
   StartWrite();
 }
 
-size_t Stream::PendingOutput() const {
-  return (writing_ ? inflight_.size() - inflight_pos_ : 0) + out_.size();
+void Stream::SendShared(std::shared_ptr<const std::string> bytes) {
+  if (!bytes || bytes->empty() || broken_) return;
+  if (phase_ == Phase::Idle || phase_ == Phase::Closing || phase_ == Phase::Closed) return;
+  out_bytes_ += bytes->size();
+  out_.push_back(Piece{std::move(bytes), {}});
+  StartWrite();
+}
+
+// Forgets the output no running write uses (that part goes with the write).
+void Stream::DropOutput() {
+  while (out_.size() > inflight_pieces_) out_.pop_back();
+  out_bytes_ = 0;
+  for (const Piece& p : out_) out_bytes_ += p.Bytes().size();
+  if (out_.empty()) {
+    out_pos_ = 0;
+  } else {
+    out_bytes_ -= out_pos_;
+  }
+}
+
+size_t Stream::Gather(Buffers& buffers) const {
+  size_t n = 0;
+  for (; n < buffers.size() && n < out_.size(); ++n) {
+    std::string_view bytes = out_[n].Bytes();
+    if (n == 0) bytes.remove_prefix(out_pos_);
+    buffers[n] = asio::buffer(bytes.data(), bytes.size());
+  }
+  for (size_t i = n; i < buffers.size(); ++i) buffers[i] = asio::const_buffer();
+  return n;
+}
+
+void Stream::Consume(size_t n) {
+  out_bytes_ -= n;
+  while (n > 0) {
+    const size_t taken = std::min(n, out_.front().Bytes().size() - out_pos_);
+    n -= taken;
+    out_pos_ += taken;
+    if (out_pos_ == out_.front().Bytes().size()) {
+      out_.pop_front();
+      out_pos_ = 0;
+    }
+  }
 }
 
 void Stream::StartWrite() {
-  if (writing_ || broken_) return;
+  if (writing_ || broken_ || out_bytes_ == 0) return;
   if (phase_ != Phase::Open && phase_ != Phase::Ended && phase_ != Phase::Closing) return;
-  if (inflight_pos_ >= inflight_.size()) {
-    if (out_.empty()) return;
-    inflight_.clear();
-    inflight_.swap(out_);
-    inflight_pos_ = 0;
-  }
+  Buffers buffers;
+  inflight_pieces_ = Gather(buffers);
   writing_ = true;
-  socket_.async_write_some(
-      asio::buffer(inflight_.data() + inflight_pos_, inflight_.size() - inflight_pos_),
-      [self = shared_from_this()](const std::error_code& ec, size_t n) { self->Written(ec, n); });
+  socket_.async_write_some(buffers, [self = shared_from_this()](const std::error_code& ec, size_t n) {
+    self->Written(ec, n);
+  });
 }
 
 void Stream::Written(const std::error_code& ec, size_t n) {
   writing_ = false;
-  inflight_pos_ += n;
-  if (phase_ == Phase::Closed) return;
-  if (ec && ec != asio::error::would_block && ec != asio::error::try_again) {
-    inflight_.clear();
-    inflight_pos_ = 0;
-    out_.clear();
-    send_errno_ = ec.category() == std::system_category() ? ec.value() : ECONNRESET;
+  inflight_pieces_ = 0;
+  if (phase_ == Phase::Closed) {
+    DropOutput();
+    return;
+  }
+  Consume(n);
+  // Whatever more the socket takes goes out now: many small pieces (monitor
+  // lines) must not wait for one loop turn per gathered write.
+  std::error_code e = ec;
+  while (!e && out_bytes_ > 0 && !broken_) {
+    Buffers buffers;
+    Gather(buffers);
+    Consume(socket_.write_some(buffers, e));
+  }
+  if (e && e != asio::error::would_block && e != asio::error::try_again) {
+    DropOutput();
+    send_errno_ = e.category() == std::system_category() ? e.value() : ECONNRESET;
     if (phase_ == Phase::Closing) {
       CloseNow();
     } else if (phase_ == Phase::Open && end_after_write_) {
       EndOfInput(end_last_read_);
-    } else if (phase_ == Phase::Open && ec != asio::error::broken_pipe) {
-      End(ErrorKind::Send, ToWinsock(ec), false);
+    } else if (phase_ == Phase::Open && e != asio::error::broken_pipe) {
+      End(ErrorKind::Send, ToWinsock(e), false);
     } else {
       // The peer closed in order and refused what came after: the input
       // side reports that end once its last bytes are read.
@@ -348,7 +399,7 @@ void Stream::Written(const std::error_code& ec, size_t n) {
     EndOfInput(end_last_read_);
     return;
   }
-  if (inflight_pos_ < inflight_.size() || !out_.empty()) {
+  if (out_bytes_ > 0) {
     StartWrite();
   } else if (phase_ == Phase::Closing) {
     ShutdownAndLinger();
@@ -377,7 +428,7 @@ void Stream::Close(bool graceful, std::chrono::milliseconds linger) {
     if (self->phase_ == Phase::Closing) self->CloseNow();
   });
   if (writing_) return;  // the write completion carries on
-  if (PendingOutput() > 0 || inflight_pos_ < inflight_.size()) {
+  if (out_bytes_ > 0) {
     StartWrite();
     return;
   }
@@ -412,7 +463,7 @@ void Stream::LingerRead() {
 
 void Stream::CloseNow() {
   phase_ = Phase::Closed;
-  out_.clear();
+  DropOutput();
   std::error_code ec;
   retry_.cancel();
   deadline_.cancel();

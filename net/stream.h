@@ -16,11 +16,14 @@
 #include <asio/ip/tcp.hpp>
 #include <asio/steady_timer.hpp>
 
+#include <array>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace harvox::net::detail {
 
@@ -67,7 +70,10 @@ class Stream : public std::enable_shared_from_this<Stream> {
   // Queues bytes; they go out in order.  Never blocks, never drops while
   // the connection can still send.
   void Send(const char* data, size_t size);
-  size_t PendingOutput() const;
+  // The same for bytes that other streams may queue too: the buffer is
+  // held, not copied, until it has gone out.
+  void SendShared(std::shared_ptr<const std::string> bytes);
+  size_t PendingOutput() const { return out_bytes_; }
   // Off: no data events until it is switched on again; what the peer
   // sends meanwhile waits in the system (and then slows the peer down).
   // For the flow of one radio link; PauseReading is for the engine's
@@ -101,8 +107,13 @@ class Stream : public std::enable_shared_from_this<Stream> {
   void ProbeEnd(bool last_read);
   void EndOfInput(bool last_read);
   void End(ErrorKind kind, int code, bool last_read);
+  // One gathered write takes up to this many pieces.
+  using Buffers = std::array<asio::const_buffer, 64>;
+  size_t Gather(Buffers& buffers) const;
+  void Consume(size_t n);
   void StartWrite();
   void Written(const std::error_code& ec, size_t n);
+  void DropOutput();
   void ShutdownAndLinger();
   void LingerRead();
   void CloseNow();
@@ -130,9 +141,16 @@ class Stream : public std::enable_shared_from_this<Stream> {
   bool end_after_write_ = false;  // the input ended; the write in flight says how
   bool end_last_read_ = false;
   int last_error_ = 0;
-  std::string out_;       // queued, not yet handed to the socket
-  std::string inflight_;  // being written; untouched while a write runs
-  size_t inflight_pos_ = 0;
+  // Output in order: owned bytes, or a buffer shared with other streams.
+  struct Piece {
+    std::shared_ptr<const std::string> shared;
+    std::string own;
+    std::string_view Bytes() const { return shared ? std::string_view(*shared) : own; }
+  };
+  std::deque<Piece> out_;
+  size_t out_pos_ = 0;          // bytes of the first piece already written
+  size_t out_bytes_ = 0;        // bytes not yet written
+  size_t inflight_pieces_ = 0;  // leading pieces a running write uses: untouched
   bool writing_ = false;
   std::unique_ptr<char[]> scratch_;  // input thrown away while lingering
 };

@@ -9,6 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 TELNET_PORT=${TELNET_PORT:-2323}
+MONITOR_PORT=${MONITOR_PORT:-8123}
 AGW_A=18001
 AGW_B=18002
 NODE=N0NODE
@@ -86,6 +87,8 @@ mkdir -p "$demo/harvox"
 cat > "$demo/harvox/HARVOX.INI" <<INI
 [HARVOX]
 TRACE=3
+; CR LF line ends, so a Telnet client shows each monitored frame on its own line
+CRLF=YES
 [AGW]
 ADDRESS=127.0.0.1
 PORT=$AGW_A
@@ -96,7 +99,9 @@ NODECALL=$NODE
 CLIENT_CALLSIGN=$GATEWAY
 WELCOME=*** Harvox demo: you are about to be connected to $NODE over the air
 [MONITOR]
-ENABLED=NO
+; Each Harvox service holds one of the near engine's three client slots.
+ENABLED=YES
+PORT=$MONITOR_PORT
 INI
 cat > "$demo/harvox/USERS.INI" <<INI
 [USERS]
@@ -105,6 +110,7 @@ INI
 (cd "$demo/harvox" && exec "$root/build/harvox") &
 pids+=($!)
 wait_for_port "$TELNET_PORT"
+wait_for_port "$MONITOR_PORT"
 
 cat <<MSG
 
@@ -112,6 +118,9 @@ Harvox demo is running.
   Connect:   telnet 127.0.0.1 $TELNET_PORT
   Login:     demo      Password: demo
 The node $NODE greets you, echoes every line, and hangs up when you type BYE.
+  Watch:     telnet 127.0.0.1 $MONITOR_PORT
+shows every frame the near engine hears on the channel (the node's side of
+your conversation), one line each.
 
 Be a radio station instead (in another terminal):
   $root/build/harvox-station 127.0.0.1:$AGW_B N0BBB-3 $GATEWAY

@@ -6,6 +6,7 @@
 
 #include "agw/l2.h"
 #include "gateway/tnclient.h"
+#include "telmond/telmond.h"
 #include "telnetd/telnetd.h"
 #include "util/timer.h"
 #include "util/files.h"
@@ -14,7 +15,9 @@
 namespace harvox {
 
 TForm1::TForm1() = default;
-TForm1::~TForm1() = default;  // after FormDestroy, or at exit
+// After FormDestroy, at the end of the process: what is left (the monitor
+// server) goes the way the end of a process takes it, without log lines.
+TForm1::~TForm1() { Log.TraceLevel = 0; }
 
 TForm1::StartResult TForm1::FormCreate() {
   bool log_ready = false;
@@ -28,6 +31,7 @@ TForm1::StartResult TForm1::FormCreate() {
     WriteDump();
     if (!DefaultNodeConfigured(Config)) return StartResult::ConfigError;
     CreateServices();
+    CreateMonitor();
     CreateGateway();
     AddListeners();
     TNClient->SetActive(true);
@@ -85,6 +89,24 @@ void TForm1::CreateServices() {
   Log.Write(1, "Create: Telnet Server Created");
 }
 
+void TForm1::CreateMonitor() {
+  if (!Config.MonitorEnabled) return;
+  TelMonD = std::make_unique<TTelMonD>(&Log);
+  TTelMonD& m = *TelMonD;
+  m.ListenPort = Config.MonitorPort;
+  m.AGWHost = Config.AgwHostName;
+  m.AGWAddress = Config.AgwAddress;
+  m.AGWPort = Config.AgwPort;
+  m.AGWLogin = Config.AgwLogin;
+  m.AGWPassword = Config.AgwPassword;
+  m.Recover = Config.Recover;
+  m.Split = Config.Split;
+  m.UseCRLF = Config.CrLf;
+  m.Mask = Config.Mask;
+  m.Details = Config.Details;
+  Log.Write(1, "Create: Monitor Telnet Server Created");
+}
+
 void TForm1::CreateGateway() {
   TNClient = std::make_unique<TTNClient>(&Log);
   TTNClient& g = *TNClient;
@@ -111,6 +133,7 @@ void TForm1::AddListener(const Listener& l) {
 
 void TForm1::StartServices() {
   if (TelnetD) TelnetD->SetActive(true);
+  if (TelMonD) TelMonD->SetActive(true);
 }
 
 void TForm1::OnLinkUp() { LinkUp = true; }

@@ -21,6 +21,7 @@ namespace harvox {
 class TTelnetD;
 class Timer;
 class TTNClient;
+class TTelMonD;
 
 class TForm1 {
  public:
@@ -45,6 +46,7 @@ class TForm1 {
   std::string StartupError;
   std::unique_ptr<TTelnetD> TelnetD;
   std::unique_ptr<TTNClient> TNClient;
+  std::unique_ptr<TTelMonD> TelMonD;
   // Whether the Telnet server's engine link is up (the tray icon's colour).
   bool LinkUp = false;
 
@@ -56,6 +58,7 @@ class TForm1 {
   void CreateServices();
   void CreateGateway();
   void AddListener(const Listener& l);
+  void CreateMonitor();
   void StartServices();
   void OnLinkUp();
   void OnLinkDown();

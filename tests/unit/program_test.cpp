@@ -218,3 +218,55 @@ TEST(Program, GatewayStartsRegistersAndIsReleasedAfterTheTelnetServer) {
 }  // namespace
 }  // namespace harvox
 
+namespace harvox {
+namespace {
+
+TEST(Program, MonitorServerIsCreatedAfterTheTelnetServerAndShowsFrames) {
+  test::FakeEngine engine;
+  test::TempDir dir;
+  asio::io_context io;
+  int monitor_port = 0;
+  {
+    asio::ip::tcp::acceptor probe(io, asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+    monitor_port = probe.local_endpoint().port();
+  }
+  test::WriteFile(dir.File("HARVOX.INI"),
+                  "[HARVOX]\nTRACE=1\n[AGW]\nPORT=" + std::to_string(engine.Port()) +
+                      "\n[TELNET]\nNODEPORT=1\nNODECALL=N0NODE\nPORT=0\n[MONITOR]\nPORT=" +
+                      std::to_string(monitor_port) + "\nMASK=u\nSPLIT=NO\n");
+  test::Process p({HARVOX_BINARY}, dir.Path());
+  const std::string log = dir.File("HARVOX.LOG");
+  ASSERT_TRUE(WaitForLog(log, "{TelMonD} Event <OnAX25AGWUp> AGWPE(MON-0)"));
+  const std::string text = test::ReadFile(log);
+  EXPECT_LT(text.find("Create: Telnet Server Created"), text.find("Create: Monitor Telnet Server Created"));
+  EXPECT_LT(text.find("{TelnetD} TelnetD Server Ready."), text.find("{TelMonD} TelnetD Server Ready."));
+  // The monitor's link is the one that asked for raw frames.
+  const auto k = engine.WaitFor(test::IsKind('k'));
+  ASSERT_TRUE(k.has_value());
+  int monitor_client = -1;
+  for (const auto& r : engine.Log()) {
+    if (r.frame.kind == 'k') monitor_client = r.client;
+  }
+  asio::ip::tcp::socket viewer(io);
+  viewer.connect(asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), static_cast<uint16_t>(monitor_port)));
+  std::string got;
+  const std::string welcome = "\r\nWelcome to the AX.25 Monitor Telnet Server\r\n";
+  char buf[512];
+  while (got.size() < welcome.size()) got.append(buf, viewer.read_some(asio::buffer(buf)));
+  test::AgwFrame ui;
+  ui.kind = 'K';
+  ui.data = std::string("\0\x9c\x9e\x88\x8a\x40\x40\x60\x9c\x60\x86\x82\x98\x98\x63\x03\xf0hi", 19);
+  engine.Send(ui, monitor_client);
+  const std::string line = "N0CALL-1>NODE {UI} Pid(F0): hi\r";  // MASK and SPLIT as configured
+  while (got.size() < welcome.size() + line.size()) got.append(buf, viewer.read_some(asio::buffer(buf)));
+  EXPECT_EQ(got.substr(welcome.size()), line);
+  p.Signal(SIGTERM);
+  EXPECT_EQ(p.Wait(std::chrono::seconds(10)), 0);
+  const std::string after = test::ReadFile(log);
+  // The log ends with the Telnet server's release; the monitor goes silently.
+  EXPECT_EQ(after.find("Released"), after.rfind("Released"));
+  EXPECT_EQ(after.find("Exception"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace harvox

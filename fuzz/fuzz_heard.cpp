@@ -1,0 +1,39 @@
+// A run of raw frames heard on the air through the modulo-128 pair table
+// and the monitor's line format.  Input: frames, each as a length byte, a
+// port byte and that many frame bytes.  The table must stay within its
+// bound, every decode within its frame, and every line must carry the info
+// it decoded and end with the line end.
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+
+#include "agw/link_modes.h"
+#include "fuzz/null_log.h"
+#include "telmond/monitor_line.h"
+
+using harvox::fuzz::NullLog;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  std::string_view input(reinterpret_cast<const char*>(data), size);
+  constexpr size_t kCapacity = 4;  // small, so the oldest pairs really go
+  harvox::ModuloLinks links(kCapacity);
+  harvox::TLog* log = (size > 0 && (data[0] & 1)) ? &NullLog() : nullptr;
+  while (input.size() >= 2) {
+    const size_t len = static_cast<uint8_t>(input[0]);
+    const auto port = static_cast<uint8_t>(input[1]);
+    const std::string_view frame = input.substr(2, len);
+    input.remove_prefix(2 + frame.size());
+    const harvox::KissFrame f = harvox::DecodeHeard(frame, port, links, log, 8000);
+    if (links.Size() > kCapacity) std::abort();
+    if (static_cast<size_t>(f.InfoLen) != f.Info.size() || f.Info.size() > frame.size()) std::abort();
+    if (!f.Info.empty() && frame.substr(frame.size() - f.Info.size()) != f.Info) std::abort();
+    const harvox::MonitorFormat format{(len & 1) != 0, (len & 2) != 0, (len & 4) != 0};
+    const std::string line = harvox::MonitorLine(f, format);
+    const std::string_view end = format.UseCRLF ? "\r\n" : "\r";
+    if (line.size() < f.Info.size() + end.size() || line.substr(line.size() - end.size()) != end) {
+      std::abort();
+    }
+    if (line.find(f.Info) == std::string::npos) std::abort();
+  }
+  return 0;
+}
