@@ -56,6 +56,11 @@ TEST(TelMonDirewolf, ViewerSeesTheUsersFramesOnTheAir) {
   server.AGWPort = pair.AgwPort(Station::A);
   server.SetActive(true);
   ASSERT_TRUE(RunUntil([&] { return server.Link().Active == 1 && monitor.Link().Active == 1; }, 5s));
+  // The engine serves a new client's first requests up to a second late, and
+  // raw frames flow only once it has taken the request for them, which
+  // follows the version query: wait for that answer.
+  ASSERT_TRUE(RunUntil([&] { return monitor.Link().VersionMajor != 0; }, 5s));
+  RunFor(200ms);
 
   TcpPeer viewer(monitor.BoundPort());
   ASSERT_TRUE(RunUntil([&] { return viewer.Has("Monitor Telnet Server\r\n"); }, 5s));
