@@ -99,6 +99,8 @@ void TTelnetD::OnAX25Connect(uint8_t port, const std::string& from, const std::s
     }
     if (c->FSM != 3) return W(2, "{TelnetD} Connect notice for a session already connected");
     c->FSM = 4;
+    // The user's input goes no faster than the radio takes it.
+    L2->WatchFlow(c->Ucb.Port(), c->Ucb.UserCall(), c->Ucb.DestCall);
     std::string held = std::exchange(inputs_[c->Id].Held, std::string());
     if (held.empty()) return;
     L2->SendData(c->Ucb.Port(), kPidNoL3, c->Ucb.UserCall(), c->Ucb.DestCall, held);
@@ -144,6 +146,19 @@ void TTelnetD::OnAX25Disconnect(uint8_t port, const std::string& from, const std
     conn->Close();
   } catch (const std::exception&) {
     W(3, "{TelnetD} Exception on Module OnAX25Disconnect");
+  }
+}
+
+// The node's link holds too many frames (or is free again): stop or resume
+// reading the user who feeds it.
+void TTelnetD::OnAX25Flow(const std::string& own, const std::string& remote, bool held) {
+  try {
+    Circuit* c = Circuits.FindByCall(own);
+    if (!c || c->Ucb.DestCall != remote) return;
+    W(3, "{TelnetD} Link " + own + "->" + remote + (held ? " full, input held" : " free, input read"));
+    c->Ucb.Socket()->SetReading(!held);
+  } catch (const std::exception&) {
+    W(1, "{TelnetD} Exception on Module OnAX25Flow");
   }
 }
 

@@ -48,6 +48,8 @@ TTelnetD::TTelnetD(TLog* log) : Log(log) {
   L2->FOnAGWDown = [this](TL2&) { OnAX25AGWDown(); };
   L2->FOnAGWError = [this](TL2&) { OnAX25AGWError(); };
   L2->FOnBacklog = [this](TL2&, bool hold) { OnAX25Backlog(hold); };
+  L2->FOnFlow = [this](TL2&, uint8_t, const std::string& own, const std::string& remote,
+                       bool held) { OnAX25Flow(own, remote, held); };
   Users = std::make_unique<CachedIniFile>();
   Server->RefusalText = "\r\nSystem Error, Try Later\r\n";
   L2->SetMonitor("N");
@@ -226,6 +228,7 @@ void TTelnetD::OnTimer(Timer& timer) {
 // what was sent on it has left, then the callsign is unregistered.
 void TTelnetD::EndAX25Side(Circuit* c) {
   const std::string user = c->Ucb.UserCall();
+  if (c->FSM == 4) L2->ForgetFlow(c->Ucb.Port(), user, c->Ucb.DestCall);
   if (c->FSM > 1) {
     const uint8_t port = c->Ucb.Port();
     const std::string dest = c->Ucb.DestCall;

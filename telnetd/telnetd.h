@@ -127,6 +127,7 @@ class TTelnetD {
   void OnAX25AGWDown();
   void OnAX25AGWError();
   void OnAX25Backlog(bool hold);
+  void OnAX25Flow(const std::string& own, const std::string& remote, bool held);
   void EndSessionsOnLinkLoss();
   void ArmAGWTimer();
   void OnAGWTimer();

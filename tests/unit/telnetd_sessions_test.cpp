@@ -117,7 +117,7 @@ TEST_F(SessionFixture, ASecondLoginUnderAHeldCallsignIsRefusedWithoutEngineTraff
   EXPECT_EQ(Kinds(), "");  // no X, C, d or x for the refused login
   first->Send("still here\r");
   ASSERT_TRUE(AwaitFrames(1, Kind('D')));
-  EXPECT_EQ(engine.Frames().back().data, "still here\r");
+  EXPECT_EQ(engine.WaitFor(Kind('D'))->data, "still here\r");
   EXPECT_EQ(server->UserCount, 1u);
 }
 
@@ -174,8 +174,7 @@ TEST_F(SessionFixture, ALoginAgainEndsTheOldDrainBeforeRegistering) {
   user->Send("bye now\r");
   ASSERT_TRUE(AwaitFrames(2, Kind('D')));
   user->Close();
-  ASSERT_TRUE(AwaitFrames(1, Kind('Y')));
-  EXPECT_EQ(server->Link().DrainsPending(), 1u);
+  ASSERT_TRUE(RunUntil([&] { return server->Link().DrainsPending() == 1; }));
   engine.SetOutstanding({0});
   engine.Clear();
   auto again = LoginConnected();
@@ -269,6 +268,28 @@ TEST_F(SessionFixture, EightFailedLoginsTurnTheAddressAway) {
   ASSERT_TRUE(AwaitClosed(*c));
   EXPECT_EQ(c->Received(), "\r\nServer Busy, Try Later\r\n");
   EXPECT_TRUE(Logged("{TelnetD} Address(127.0.0.1) blocked for a while after 8 failed logins"));
+}
+
+TEST_F(SessionFixture, AUsersInputGoesNoFasterThanTheNodesLinkTakesIt) {
+  Start();
+  server->Link().FlowPollMs = 30;
+  auto p = LoginConnected();
+  engine.SetOutstanding({TL2::kFlowWindow});  // the link is full
+  engine.Clear();
+  p->Send("one\r");
+  ASSERT_TRUE(AwaitFrames(1, Kind('D')));
+  RunFor(100ms);
+  p->Send("two\r");  // waits in the socket while the link is full
+  RunFor(150ms);
+  EXPECT_EQ(engine.Count(Kind('D')), 1u);
+  EXPECT_GE(engine.Count(Kind('Y')), 2u);  // the link is polled
+  engine.SetOutstanding({TL2::kFlowWindow / 2 - 1});
+  ASSERT_TRUE(AwaitFrames(2, Kind('D')));
+  std::string data;
+  for (const auto& f : engine.Frames()) {
+    if (f.kind == 'D') data += f.data;
+  }
+  EXPECT_EQ(data, "one\rtwo\r");  // nothing lost, in order
 }
 
 TEST_F(SessionFixture, FilteredBytesCountTowardsTheLineCap) {
