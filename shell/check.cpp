@@ -3,6 +3,7 @@
 #include "shell/check.h"
 
 #include "shell/config.h"
+#include "telnetd/users_file.h"
 #include "util/files.h"
 #include "util/ini.h"
 #include "util/strings.h"
@@ -79,6 +80,50 @@ void ReportRoutes(const Settings& s, CheckReport& r) {
   }
 }
 
+void ReportDuplicates(const char* file, const IniFile& ini, CheckReport& r) {
+  for (const auto& d : ini.Duplicates()) {
+    r.Lines.push_back(std::string("WARNING: ") + file + " " + d +
+                      " stands more than once; only the first one counts");
+  }
+}
+
+bool OnlyLettersAndDigits(const std::string& s) { return KeepAlphaNum(s) == s; }
+
+// Typed ids and passwords are cleaned to letters and digits before they
+// are compared, so an entry with anything else in them is never matched.
+void ReportUsers(const std::string& dir, const Settings& s, CheckReport& r) {
+  const std::string path = FindFile(dir + "USERS.INI");
+  if (!FileExists(path)) {
+    r.Lines.push_back("WARNING: no USERS.INI: every Telnet login fails");
+    return;
+  }
+  const auto ini = IniFile::TryLoad(path);
+  if (!ini) {
+    r.Lines.push_back("ERROR: USERS.INI can not be read");
+    r.Usable = false;
+    return;
+  }
+  ReportDuplicates("USERS.INI", *ini, r);
+  bool cut = false;
+  const auto lines = ini->SectionLines("USERS", &cut);
+  if (cut) r.Lines.push_back("WARNING: USERS.INI has more ids than the key list holds; later ids can not log in");
+  size_t usable = 0;
+  for (const auto& line : lines) {
+    const UserEntry e = ParseUserEntry(line, s.NodePort, s.NodeCall);
+    if (!OnlyLettersAndDigits(e.Id)) {
+      r.Lines.push_back("WARNING: user " + e.Id + " can never log in: the id has characters other than letters and digits");
+    } else if (e.Password.empty()) {
+      r.Lines.push_back("WARNING: user " + e.Id + " can never log in: no password");
+    } else if (!OnlyLettersAndDigits(e.Password)) {
+      r.Lines.push_back("WARNING: user " + e.Id + " can never log in: the password has characters other than letters and digits");
+    } else {
+      ++usable;
+    }
+  }
+  r.Lines.push_back("USERS.INI: " + std::to_string(usable) + " of " + std::to_string(lines.size()) +
+                    " users can log in (passwords are not shown)");
+}
+
 void ReportTextFiles(const std::string& dir, CheckReport& r) {
   static const char* const kFiles[] = {
       "WELCOME.TNS", "BUSY.TNS",     "SYSTEM.TNS",  "MAXUSER.TNS", "BADID.TNS",
@@ -108,8 +153,10 @@ CheckReport CheckConfiguration(const std::string& dir) {
   std::vector<SettingUse> uses;
   const Settings s = ReadSettings(ini, &uses);
   ReportSettings(ini, uses, r);
+  ReportDuplicates("HARVOX.INI", ini, r);
   ReportPorts(s, r);
   ReportRoutes(s, r);
+  ReportUsers(dir, s, r);
   ReportTextFiles(dir, r);
   r.Lines.push_back(r.Usable ? "Configuration usable." : "Configuration NOT usable.");
   return r;

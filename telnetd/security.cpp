@@ -8,18 +8,14 @@
 
 #include "util/log.h"
 #include "telnetd/telnetd.h"
+#include "telnetd/users_file.h"
 #include "util/files.h"
 #include "util/ini.h"
 #include "util/strings.h"
 
 namespace harvox {
-namespace {
 
-struct UserEntry {
-  std::string Id, Password, Call, AuthText, NodePortText, NodeCall;
-};
-
-UserEntry ParseEntry(const std::string& line, int32_t def_port, const std::string& def_call) {
+UserEntry ParseUserEntry(const std::string& line, int32_t def_port, const std::string& def_call) {
   std::string rest = line;
   UserEntry e;
   e.Id = UpperText(CutField(rest, '='));
@@ -33,8 +29,6 @@ UserEntry ParseEntry(const std::string& line, int32_t def_port, const std::strin
   if (e.NodeCall.empty()) e.NodeCall = UpperText(def_call);
   return e;
 }
-
-}  // namespace
 
 TTelnetD::Verdict TTelnetD::Security(Circuit* c) {
   auto& u = c->Ucb;
@@ -79,11 +73,12 @@ TTelnetD::Verdict TTelnetD::Security(Circuit* c) {
     return Verdict::Refused;
   }
   for (const auto& line : lines) {
-    const UserEntry e = ParseEntry(line, DefNodePort, DefNodeCall);
+    const UserEntry e = ParseUserEntry(line, DefNodePort, DefNodeCall);
     W(3, "{TelnetD} Recovered User(" + e.Id + ") Pasw(****) Call(" + e.Call + ") Node(" +
              e.NodePortText + ":" + e.NodeCall + ")");
     if (e.Id != u.UserId) continue;
-    if (e.Password != u.Password) {
+    // An entry without a password admits nobody (not even an empty one).
+    if (e.Password.empty() || e.Password != u.Password) {
       W(1, "{TelnetD} Invalid Login, Password does not match");
       return Verdict::Refused;
     }

@@ -112,6 +112,16 @@ std::vector<std::string> IniFile::SectionLines(std::string_view section, bool* c
   return lines;
 }
 
+std::vector<std::string> IniFile::Duplicates() const {
+  std::vector<std::string> out;
+  for (const auto& s : sections_) {
+    for (const auto& e : s.entries) {
+      if (!e.first) out.push_back("[" + s.name + "] " + e.key);
+    }
+  }
+  return out;
+}
+
 CachedIniFile::State CachedIniFile::Refresh(const std::string& path) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) {

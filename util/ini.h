@@ -35,6 +35,9 @@ class IniFile {
   // keys whose value is empty give no line.  *cut tells whether the key
   // list bound left keys out.
   std::vector<std::string> SectionLines(std::string_view section, bool* cut = nullptr) const;
+  // "[SECTION] KEY" for every key that stands again after its first
+  // occurrence in its section (only the first one counts), in file order.
+  std::vector<std::string> Duplicates() const;
   // The file was longer than kMaxFileSize: the rest was not read.
   bool Truncated() const { return truncated_; }
 

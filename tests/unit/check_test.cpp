@@ -39,6 +39,8 @@ TEST(Check, FindingsOneByOne) {
        {}},
       {"bad port", std::string("[MONITOR]\r\nPORT=70000\r\n") + kGood, false,
        {"ERROR: [MONITOR] PORT 70000 is no TCP port"}, {}},
+      {"duplicates", std::string(kGood) + "[AGW]\r\nport=1\r\n", true,
+       {"WARNING: HARVOX.INI [AGW] port stands more than once", "[AGW] PORT = 8001"}, {}},
       {"routes",
        std::string(kGood) + "GATE=:23\r\nbbs2=127.0.0.1:23\r\nWEB=127.0.0.1:http\r\n", true,
        {"route GATE has no host", "route callsign bbs2 has lower-case letters",
@@ -48,6 +50,7 @@ TEST(Check, FindingsOneByOne) {
   for (const auto& c : cases) {
     test::TempDir dir;
     test::WriteFile(dir.File("harvox.ini"), c.ini);
+    test::WriteFile(dir.File("USERS.INI"), "[USERS]\r\nGOOD=pw\r\n");
     test::WriteFile(dir.File("TEXT/BUSY.TNS"), "busy\r\n");
     const CheckReport r = CheckConfiguration(dir.Path() + "/");
     const std::string all = Joined(r);
@@ -56,6 +59,23 @@ TEST(Check, FindingsOneByOne) {
     for (const auto& s : c.never) EXPECT_EQ(all.find(s), std::string::npos) << c.name << ": " << s;
     EXPECT_NE(all.find("TEXT/ files found: BUSY.TNS\n"), std::string::npos) << c.name;
   }
+}
+
+TEST(Check, UsersThatCanNeverLogIn) {
+  test::TempDir dir;
+  test::WriteFile(dir.File("HARVOX.INI"), kGood);
+  test::WriteFile(dir.File("users.ini"),
+                  "[USERS]\r\nGOOD=secret1\r\nAL-PHA=pw\r\nNOPASS=,N0CALL\r\nDOTTED=p.w\r\nGOOD=zq9second\r\n");
+  const std::string all = Joined(CheckConfiguration(dir.Path() + "/"));
+  for (const char* s : {"user AL-PHA can never log in: the id has characters",
+                        "user NOPASS can never log in: no password",
+                        "user DOTTED can never log in: the password has characters",
+                        "USERS.INI [USERS] GOOD stands more than once",
+                        "USERS.INI: 1 of 4 users can log in"}) {
+    EXPECT_NE(all.find(s), std::string::npos) << s << "\n" << all;
+  }
+  EXPECT_EQ(all.find("secret1"), std::string::npos);  // passwords never printed
+  EXPECT_EQ(all.find("zq9second"), std::string::npos);
 }
 
 TEST(Check, TheProgramPrintsTheReportAndExitsByUsability) {

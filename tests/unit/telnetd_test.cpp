@@ -162,6 +162,12 @@ TEST_F(TelnetFixture, UsersFileEdgeCases) {
   punct->Send("--\rx\r");
   ASSERT_TRUE(Await(*punct, "Invalid Login"));
   EXPECT_TRUE(Logged("{TelnetD} Security verification Failed, Invalid Id()"));
+  // An entry without a password admits nobody, an empty password neither.
+  test::WriteFile(wd.File("USERS.INI"), "[USERS]\r\nNOPASS=,N0NOPW\r\n");
+  punct->Clear();
+  punct->Send("nopass\r\r");
+  ASSERT_TRUE(Await(*punct, "Invalid Login"));
+  EXPECT_EQ(engine.Count([](const AgwFrame& f) { return f.kind == 'X' && f.from == "N0NOPW"; }), 0u);
   std::remove(wd.File("USERS.INI").c_str());
   punct->Send("demo\rdemo\r");
   ASSERT_TRUE(RunUntil([&] { return Logged("{TelnetD} Security verification Failed, no USERS file"); }));

@@ -1,0 +1,20 @@
+// One line of USERS.INI: ID=password,callsign,auth,port:nodecall.  Pure
+// parsing, shared by the login check and the configuration check.
+//
+// Re-entrancy: none needed; plain values.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace harvox {
+
+struct UserEntry {
+  std::string Id, Password, Call, AuthText, NodePortText, NodeCall;
+};
+
+// Id, password, callsign and node are upper-cased; a missing or non-numeric
+// port and a missing node take the defaults.
+UserEntry ParseUserEntry(const std::string& line, int32_t def_port, const std::string& def_call);
+
+}  // namespace harvox
