@@ -107,7 +107,10 @@ void TL2::FinishDrainsOf(const std::string& own) {
 
 void TL2::FinishAllDrains() {
   try {
-    while (!drains_.empty()) FinishDrain(drains_.begin()->first);
+    while (!drains_.empty()) {
+      const LinkKey key = drains_.begin()->first;  // a copy: the entry goes
+      FinishDrain(key);
+    }
     if (drain_timer_) drain_timer_->SetEnabled(false);
   } catch (const std::exception&) {
     W(1, "{L2} Exception on module FinishAllDrains");

@@ -176,7 +176,7 @@ TEST(Program, SigtermTellsUsersAndEndsEveryLinkWithinFiveSeconds) {
   ASSERT_TRUE(run.engine.WaitFor(test::IsKind('D')).has_value());
   const auto t0 = std::chrono::steady_clock::now();
   run.program->Signal(SIGTERM);
-  EXPECT_EQ(run.program->Wait(10s), 0);
+  EXPECT_EQ(run.program->Wait(10s), 0) << run.program->Stderr();
   const auto took = std::chrono::steady_clock::now() - t0;
   EXPECT_GE(took, 4500ms);  // it waited for the drain ...
   EXPECT_LT(took, 8000ms);  // ... but not longer than the bound
