@@ -69,6 +69,18 @@ void TL2::ClearPorts() {
   for (auto& p : Ports) p = PCB{};
 }
 
+void TL2::Configure(const std::string& call, const EngineAddress& at, uint8_t raw_monitor) {
+  SetCallSign(call);
+  if (!at.HostName.empty()) HostName = at.HostName;
+  SetAddress(at.Address);
+  SetPort(at.Port);
+  SetMonitor("N");
+  RawMonitor = raw_monitor;
+  PortRefresh = 0;
+  Login = at.Login;
+  Password = at.Password;
+}
+
 void TL2::Open() {
   try {
     if (address_.empty() && HostName.empty()) {

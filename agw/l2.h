@@ -48,6 +48,13 @@ struct QueuedFrame {
   std::string From, To, Data;
 };
 
+// Where a service's link reaches the engine, and as whom it logs in.
+struct EngineAddress {
+  std::string HostName, Address;
+  int32_t Port = 0;
+  std::string Login, Password;
+};
+
 class TL2 {
  public:
   using CallEvent = std::function<void(TL2&, uint8_t port, const std::string& call,
@@ -139,6 +146,9 @@ class TL2 {
   void SetCallSign(const std::string& value);
   void SetMonitor(const std::string& value);
 
+  // A service's usual set-up before Open: its link's name, the engine's
+  // address, no monitoring, raw frames only when asked, no port refresh.
+  void Configure(const std::string& call, const EngineAddress& at, uint8_t raw_monitor);
   void Open();
   void Close();
   bool AGWRegister(const std::string& call);

@@ -134,15 +134,7 @@ void TTNClient::SetActive(bool on) {
       return;
     }
     W(3, "{TNClient} <SetActive> Telnet Client set as ACTIVE");
-    L2->SetCallSign(CallSign);
-    if (!AGWHostName.empty()) L2->HostName = AGWHostName;
-    L2->SetAddress(AGWAddress);
-    L2->SetPort(AGWPort);
-    L2->SetMonitor("N");
-    L2->RawMonitor = 0;
-    L2->PortRefresh = 0;
-    L2->Login = AGWLogin;
-    L2->Password = AGWPassword;
+    L2->Configure(CallSign, {AGWHostName, AGWAddress, AGWPort, AGWLogin, AGWPassword}, 0);
     L2->Open();
     if (Timeout < TimeoutFloor) Timeout = TimeoutFloor;
     if (MaxTime < MaxTimeFloor) MaxTime = MaxTimeFloor;

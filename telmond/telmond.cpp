@@ -72,15 +72,8 @@ void TTelMonD::SetActive(bool on) {
 
 void TTelMonD::ConfigureLink() {
   L2->Log = Log;
-  L2->SetCallSign("MON-0");  // names the link only; never registered
-  if (!AGWHost.empty()) L2->HostName = AGWHost;
-  L2->SetAddress(AGWAddress);
-  L2->SetPort(AGWPort);
-  L2->SetMonitor("N");
-  L2->RawMonitor = 1;
-  L2->PortRefresh = 0;
-  L2->Login = AGWLogin;
-  L2->Password = AGWPassword;
+  // "MON-0" names the link only; it is never registered.
+  L2->Configure("MON-0", {AGWHost, AGWAddress, AGWPort, AGWLogin, AGWPassword}, 1);
   L2->Open();
 }
 

@@ -23,15 +23,7 @@ constexpr uint8_t kPidNoL3 = 0xF0;
 
 void TTelnetD::ConfigureLink() {
   L2->Log = Log;
-  L2->SetCallSign(ServerCall);
-  if (!AGWHost.empty()) L2->HostName = AGWHost;
-  L2->SetAddress(AGWAddress);
-  L2->SetPort(AGWPort);
-  L2->SetMonitor("N");
-  L2->RawMonitor = 0;
-  L2->PortRefresh = 0;
-  L2->Login = AGWLogin;
-  L2->Password = AGWPassword;
+  L2->Configure(ServerCall, {AGWHost, AGWAddress, AGWPort, AGWLogin, AGWPassword}, 0);
   L2->Open();
 }
 
