@@ -91,6 +91,25 @@ TEST_F(RelayFixture, TeardownFromEitherSide) {
   }
 }
 
+TEST_F(RelayFixture, ShutdownEndsEveryStationsLinkAfterItsDrainAndClosesItsHost) {
+  Route();
+  Start();
+  engine.SetOutstanding({2, 1, 0});
+  RawPeer peer = Link();
+  peer.Send("bye all\r\n");
+  ASSERT_TRUE(Await("bye all\r\n", "N0CALL", "ROUTE"));
+  gw->Quiesce();
+  EXPECT_EQ(gw->Table().Count(), 0u);
+  EXPECT_FALSE(gw->Quiet());  // the link still drains
+  EXPECT_TRUE(HostEnded(peer));
+  EXPECT_TRUE(AwaitDisconnect("N0CALL", "ROUTE"));
+  EXPECT_TRUE(RunUntil([&] { return gw->Quiet(); }));
+  RunFor(50ms);
+  EXPECT_EQ(Disconnects("N0CALL", "ROUTE"), 1u);  // one DISC, from our callsign first
+  Connect("N0NEW", "ROUTE");  // no new station is taken
+  EXPECT_TRUE(AwaitDisconnect("N0NEW", "ROUTE"));
+}
+
 TEST_F(RelayFixture, RefusedHostEndsTheStation) {
   Route(false, 0, 0, net::test::ClosedPort());
   Start();
