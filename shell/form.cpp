@@ -80,9 +80,15 @@ void TForm1::StartServices() {
   if (TelnetD) TelnetD->SetActive(true);
 }
 
-void TForm1::OnLinkUp() { LinkUp = true; }
+void TForm1::OnLinkUp() {
+  LinkUp = true;
+  if (OnLinkChange) OnLinkChange(true);
+}
 
-void TForm1::OnLinkDown() { LinkUp = false; }
+void TForm1::OnLinkDown() {
+  LinkUp = false;
+  if (OnLinkChange) OnLinkChange(false);
+}
 
 void TForm1::FormDestroy() {
   TelnetD.reset();  // writes its release line

@@ -6,6 +6,7 @@
 // before FormCreate returns, because the loop is not running yet.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -38,6 +39,8 @@ class TForm1 {
   std::unique_ptr<TTelnetD> TelnetD;
   // Whether the Telnet server's engine link is up (the tray icon's colour).
   bool LinkUp = false;
+  // Told each change of LinkUp (the tray icon follows it).
+  std::function<void(bool up)> OnLinkChange;
 
   static constexpr const char* kVersion = "Harvox 1.20.00";
 

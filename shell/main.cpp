@@ -1,12 +1,13 @@
 // Program entry: the working directory is the configuration.  Runs the
 // start-up sequence, then the message loop until SIGINT or SIGTERM asks for
-// the shutdown.
+// the shutdown.  With --tray it also shows the desktop icon and its menu.
 #include <asio/signal_set.hpp>
 
 #include <clocale>
 #include <cstdio>
 #include <cstring>
 
+#include "gui/tray.h"
 #include "shell/form.h"
 #include "util/event_loop.h"
 
@@ -14,16 +15,19 @@ namespace {
 
 void Usage(FILE* out) {
   std::fprintf(out,
-               "Usage: harvox [--version | --help]\n"
+               "Usage: harvox [--tray | --version | --help]\n"
                "Gateway between AX.25 packet radio (through an AGWPE-compatible engine such as\n"
                "direwolf) and Telnet. Reads HARVOX.INI from the current working directory and\n"
-               "writes its trace log there. Stop it with SIGINT or SIGTERM.\n");
+               "writes its trace log there. Stop it with SIGINT or SIGTERM.\n"
+               "  --tray  show an icon in the desktop's notification area (About, Help,\n"
+               "          Shutdown); without a display Harvox runs as without it\n");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc > 1) {
+  const bool tray_wanted = argc == 2 && std::strcmp(argv[1], "--tray") == 0;
+  if (argc > 1 && !tray_wanted) {
     if (std::strcmp(argv[1], "--version") == 0 && argc == 2) {
       std::printf("%s\n", harvox::TForm1::kVersion);
       return 0;
@@ -38,20 +42,38 @@ int main(int argc, char** argv) {
   // so a SIGTERM during start-up still shuts down in order.
   auto& loop = harvox::Loop();
   asio::signal_set signals(loop, SIGINT, SIGTERM);
+  std::unique_ptr<harvox::TTray> tray;
+  if (tray_wanted) tray = harvox::TTray::Open(loop);
   harvox::TForm1 form;
   if (form.FormCreate() == harvox::TForm1::StartResult::ConfigError) {
     std::fprintf(stderr, "Configuration Error!: Default Node Data Not Configured\n");
+    if (tray) {
+      signals.async_wait([&](const std::error_code&, int) { loop.stop(); });
+      tray->ConfigError();
+    }
     return 1;
   }
   if (!form.StartupError.empty()) {
     std::fprintf(stderr, "harvox: start-up failed: %s\n", form.StartupError.c_str());
   }
 
-  signals.async_wait([&](const std::error_code& ec, int) {
-    if (ec) return;
+  // The one shutdown path: a signal and the tray's confirmed Shutdown.
+  const auto shutdown = [&] {
+    if (tray) tray->Remove();
     form.FormDestroy();
     loop.stop();
+  };
+  if (tray) {
+    form.OnLinkChange = [&](bool up) { tray->SetLinkUp(up); };
+    tray->Show(&form.Log, shutdown);
+  }
+  signals.async_wait([&](const std::error_code& ec, int) {
+    if (!ec) shutdown();
   });
-  loop.run();
+  if (tray) {
+    tray->Run();
+  } else {
+    loop.run();
+  }
   return 0;
 }
