@@ -49,6 +49,7 @@ struct TTray::Impl {
   void Failed(const char* module) {
     if (log) log->Write(1, std::string("{Tray} Exception on module ") + module);
   }
+  void Build();
   bool WriteIcons();
   void BuildMenu();
   void AboutClick();
@@ -74,6 +75,9 @@ static GtkStatusIcon* harvox_indicator_fallback(AppIndicator* self) {
   if (!GDK_IS_X11_DISPLAY(gdk_display_get_default())) return nullptr;
   GtkStatusIcon* icon = APP_INDICATOR_CLASS(harvox_indicator_parent_class)->fallback(self);
   if (icon) {
+    G_GNUC_BEGIN_IGNORE_DEPRECATIONS  // the fallback is a GtkStatusIcon by nature
+    gtk_status_icon_set_tooltip_text(icon, harvox::kTip);
+    G_GNUC_END_IGNORE_DEPRECATIONS
     // The match needs the data as well: by signal id alone it matches nothing.
     g_signal_handlers_disconnect_matched(icon, GSignalMatchType(G_SIGNAL_MATCH_ID | G_SIGNAL_MATCH_DATA),
                                          g_signal_lookup("activate", GTK_TYPE_STATUS_ICON), 0,
@@ -240,13 +244,22 @@ void TTray::Show(TLog* log, std::function<void()> shutdown) {
   Impl& t = *impl_;
   t.log = log;
   t.shutdown = std::move(shutdown);
+  try {
+    t.Build();
+  } catch (...) {
+    t.Failed("Show");
+  }
+}
+
+void TTray::Impl::Build() {
+  Impl& t = *this;
   t.about.Title = "Harvox for the AGWPE";
   t.about.ProductName = kTip;
   t.about.Author = "The Harvox developers";
   t.about.Programmer = "Free software under the GNU General Public License, version 3 or later (GPL-3.0-or-later)";
   // A missing or unreadable icon leaves the box without one.
   if (t.about.LoadIcon(FindFile(WorkingDir() + "HARVOX.ICO"))) gtk_window_set_default_icon(t.about.Icon());
-  if (!t.WriteIcons() && log) log->Write(1, "{Tray} Icon images not written to " + t.icon_dir);
+  if (!t.WriteIcons() && t.log) t.log->Write(1, "{Tray} Icon images not written to " + t.icon_dir);
   g_set_application_name(kTip);
   t.BuildMenu();
   t.indicator = APP_INDICATOR(g_object_new(harvox_indicator_get_type(), "id", "harvox", "category",
@@ -258,8 +271,12 @@ void TTray::Show(TLog* log, std::function<void()> shutdown) {
 }
 
 void TTray::SetLinkUp(bool up) {
-  // No description: some hosts append it to the tool tip.
-  if (impl_->indicator) app_indicator_set_icon_full(impl_->indicator, up ? kGreen : kBlue, nullptr);
+  try {
+    // No description: some hosts append it to the tool tip.
+    if (impl_->indicator) app_indicator_set_icon_full(impl_->indicator, up ? kGreen : kBlue, nullptr);
+  } catch (...) {
+    impl_->Failed("SetLinkUp");
+  }
 }
 
 void TTray::Remove() { impl_->Remove(); }
