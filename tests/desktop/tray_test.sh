@@ -8,15 +8,14 @@
 #
 # Usage: tray_test.sh HARVOX FAKE_ENGINE OUTPUT_DIR
 set -uo pipefail
-harvox=$(realpath "$1") engine_tool=$(realpath "$2") out=$3
-here=$(cd "$(dirname "$0")" && pwd)
-
 for tool in Xvfb xfwm4 xfce4-panel trayer xdotool xwininfo import dbus-daemon dbus-send; do
   if ! command -v "$tool" >/dev/null; then
     echo "SKIP: $tool is missing (scripts/setup.sh installs the desktop test's packages)"
     exit 77
   fi
 done
+harvox=$(realpath "$1") engine_tool=$(realpath "$2") out=$3
+here=$(cd "$(dirname "$0")" && pwd)
 
 rm -rf "$out" && mkdir -p "$out"
 work=$(mktemp -d /tmp/harvox-desktop-XXXXXX)
