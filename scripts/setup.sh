@@ -4,7 +4,12 @@
 set -euo pipefail
 PACKAGES=(build-essential cmake libasio-dev libgtest-dev libgmock-dev googletest
           libbenchmark-dev direwolf clang socat iproute2 util-linux
-          dpkg-dev logrotate)
+          dpkg-dev logrotate
+          # the tray icon (harvox --tray)
+          pkg-config libgtk-3-dev libayatana-appindicator3-dev
+          # its desktop test: a headless X server, a private D-Bus, two panels
+          # (StatusNotifierItem and XEmbed), clicks and screenshots
+          xvfb dbus xfwm4 xfce4-panel trayer xdotool x11-utils imagemagick)
 missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

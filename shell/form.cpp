@@ -136,9 +136,15 @@ void TForm1::StartServices() {
   if (TelMonD) TelMonD->SetActive(true);
 }
 
-void TForm1::OnLinkUp() { LinkUp = true; }
+void TForm1::OnLinkUp() {
+  LinkUp = true;
+  if (OnLinkChange) OnLinkChange(true);
+}
 
-void TForm1::OnLinkDown() { LinkUp = false; }
+void TForm1::OnLinkDown() {
+  LinkUp = false;
+  if (OnLinkChange) OnLinkChange(false);
+}
 
 void TForm1::BeginShutdown(std::function<void()> done) {
   shutdown_done_ = std::move(done);

@@ -49,6 +49,8 @@ class TForm1 {
   std::unique_ptr<TTelMonD> TelMonD;
   // Whether the Telnet server's engine link is up (the tray icon's colour).
   bool LinkUp = false;
+  // Told each change of LinkUp (the tray icon follows it).
+  std::function<void(bool up)> OnLinkChange;
 
   static constexpr const char* kVersion = "Harvox 1.20.00";
 

@@ -1,12 +1,14 @@
 // Program entry: the working directory is the configuration.  Runs the
 // start-up sequence, then the message loop until SIGINT or SIGTERM asks for
-// the shutdown.
+// the shutdown.  With --tray it also shows the desktop icon and its menu.
 #include <asio/signal_set.hpp>
 
 #include <clocale>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 
+#include "gui/tray.h"
 #include "shell/check.h"
 #include "shell/form.h"
 #include "util/files.h"
@@ -16,10 +18,12 @@ namespace {
 
 void Usage(FILE* out) {
   std::fprintf(out,
-               "Usage: harvox [--version | --help | --check]\n"
+               "Usage: harvox [--tray | --check | --version | --help]\n"
                "Gateway between AX.25 packet radio (through an AGWPE-compatible engine such as\n"
                "direwolf) and Telnet. Reads HARVOX.INI from the current working directory and\n"
                "writes its trace log there. Stop it with SIGINT or SIGTERM.\n"
+               "  --tray   show an icon in the desktop's notification area (About, Help,\n"
+               "           Shutdown); without a display Harvox runs as without it\n"
                "  --check  read the configuration as start-up does, report, and exit\n"
                "           (status 0 when it is usable, 1 otherwise)\n");
 }
@@ -27,7 +31,8 @@ void Usage(FILE* out) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc > 1) {
+  const bool tray_wanted = argc == 2 && std::strcmp(argv[1], "--tray") == 0;
+  if (argc > 1 && !tray_wanted) {
     if (std::strcmp(argv[1], "--version") == 0 && argc == 2) {
       std::printf("%s\n", harvox::TForm1::kVersion);
       return 0;
@@ -47,33 +52,57 @@ int main(int argc, char** argv) {
   // so a SIGTERM during start-up still shuts down in order.
   auto& loop = harvox::Loop();
   asio::signal_set signals(loop, SIGINT, SIGTERM);
+  std::unique_ptr<harvox::TTray> tray;
+  if (tray_wanted) tray = harvox::TTray::Open(loop);
   harvox::TForm1 form;
   if (form.FormCreate() == harvox::TForm1::StartResult::ConfigError) {
     std::fprintf(stderr, "Configuration Error!: Default Node Data Not Configured\n");
+    if (tray) {
+      signals.async_wait([&](const std::error_code&, int) { loop.stop(); });
+      tray->ConfigError();
+    }
     return 1;
   }
   if (!form.StartupError.empty()) {
     // A service that could not start serves nothing: say so and let a
     // supervisor see the failure instead of a process that looks healthy.
     std::fprintf(stderr, "harvox: start-up failed: %s\n", form.StartupError.c_str());
-    form.FormDestroy();
-    return 1;
+    if (!tray) {
+      form.FormDestroy();
+      return 1;
+    }
   }
 
-  auto stop = [&] {
+  // The one way out, for a signal and the tray's confirmed Shutdown alike:
+  // users are told and every link ends after its drain (a few seconds at
+  // most), then the services are released.  A second signal stops at once.
+  const auto stop = [&] {
     signals.cancel();
     form.FormDestroy();
     loop.stop();
   };
-  // The first signal stops gracefully (links end after their drain, a few
-  // seconds at most); a second one stops at once.
-  signals.async_wait([&](const std::error_code& ec, int) {
-    if (ec) return;
-    signals.async_wait([&](const std::error_code& again, int) {
-      if (!again) stop();
-    });
+  bool stopping = false;
+  const auto shutdown = [&] {
+    if (stopping) return;
+    stopping = true;
+    if (tray) tray->Remove();
     form.BeginShutdown(stop);
-  });
-  loop.run();
+  };
+  if (tray) {
+    form.OnLinkChange = [&](bool up) { tray->SetLinkUp(up); };
+    tray->Show(&form.Log, shutdown);
+  }
+  std::function<void(const std::error_code&, int)> on_signal = [&](const std::error_code& ec, int) {
+    if (ec) return;
+    if (stopping) return stop();
+    shutdown();
+    signals.async_wait(on_signal);
+  };
+  signals.async_wait(on_signal);
+  if (tray) {
+    tray->Run();
+  } else {
+    loop.run();
+  }
   return 0;
 }
