@@ -4,7 +4,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
-cmake -S . -B build-pkg -DCMAKE_BUILD_TYPE=Release -DHARVOX_TESTS=OFF -DHARVOX_BENCH=OFF >/dev/null
+# The service package is headless: no desktop libraries on a node's Pi.
+cmake -S . -B build-pkg -DCMAKE_BUILD_TYPE=Release -DHARVOX_TESTS=OFF -DHARVOX_BENCH=OFF \
+  -DHARVOX_TRAY=OFF >/dev/null
 cmake --build build-pkg -j"$(nproc)" --target harvox
 (cd build-pkg && cpack -G DEB >/dev/null)
 ls build-pkg/harvox_1.20.00_*.deb
