@@ -5,12 +5,12 @@
 #include "gateway/tnclient.h"
 
 #include <exception>
-#include <fstream>
 
 #include "agw/l2.h"
 #include "net/client_socket.h"
 #include "net/ping.h"
 #include "util/files.h"
+#include "util/message_file.h"
 #include "util/log.h"
 #include "util/timer.h"
 
@@ -219,14 +219,8 @@ void TTNClient::TNConnect(net::Connection& conn) {
 
 void TTNClient::SendFile(Circuit* c, const std::string& name, const std::string& fallback) {
   W(3, "{TNClient} <SendFile> Sending file(" + name + ") to (" + c->Ucb.UserCall() + ")");
-  const std::string path = FindFile(WorkingDir() + "TEXT/" + name);
-  if (!FileExists(path)) return SendToStation(c, fallback + "\r");
-  std::ifstream in(path, std::ios::binary);
-  std::string line;
-  while (in && std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();  // files from Windows
-    SendToStation(c, line + "\r");
-  }
+  const auto text = ReadMessageFile(name, "\r", Log, "{TNClient}");
+  SendToStation(c, text ? *text : fallback + "\r");
 }
 
 }  // namespace harvox

@@ -3,12 +3,12 @@
 #include "telmond/telmond.h"
 
 #include <exception>
-#include <fstream>
 
 #include "agw/l2.h"
 #include "net/connection.h"
 #include "net/server_socket.h"
 #include "util/files.h"
+#include "util/message_file.h"
 #include "util/log.h"
 #include "util/strings.h"
 
@@ -85,14 +85,8 @@ void TTelMonD::TNListen() {
 void TTelMonD::SendFile(net::Connection& conn, const std::string& name, const std::string& builtin) {
   W(3, "{TelMonD} <SendFile> Sending file(" + name + ") to (" + conn.PeerAddress() + ":" +
            std::to_string(conn.PeerPort()) + ")");
-  const std::string path = FindFile(WorkingDir() + "TEXT/" + name);
-  if (!FileExists(path)) return conn.SendText(builtin);
-  std::ifstream in(path, std::ios::binary);
-  std::string line;
-  while (in && std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();  // files from Windows
-    conn.SendText(line + "\r\n");
-  }
+  const auto text = ReadMessageFile(name, "\r\n", Log, "{TelMonD}");
+  conn.SendText(text ? *text : builtin);
 }
 
 void TTelMonD::TNAccept(net::Connection& conn) {

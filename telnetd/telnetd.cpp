@@ -14,6 +14,7 @@
 #include "net/server_socket.h"
 #include "util/log.h"
 #include "util/files.h"
+#include "util/message_file.h"
 #include "util/ini.h"
 #include "util/timer.h"
 
@@ -100,34 +101,13 @@ void TTelnetD::TNListen() {
 namespace {
 
 // Said once per file and process: every caller would repeat it.
-bool FirstTimeLong(const std::string& path) {
-  static std::set<std::string> told;
-  return told.insert(path).second;
-}
-
 }  // namespace
 
 void TTelnetD::SendFile(net::Connection& conn, const std::string& name, const std::string& builtin) {
   W(3, "{TelnetD} <SendFile> Sending file(" + name + ") to (" + conn.PeerAddress() + ":" +
            std::to_string(conn.PeerPort()) + ")");
-  const std::string path = FindFile(WorkingDir() + "TEXT/" + name);
-  bool longer = false;
-  const auto content = FileExists(path) ? ReadFileHead(path, kMaxTextFile, &longer) : std::nullopt;
-  if (!content) return conn.SendText(builtin);
-  if (longer && FirstTimeLong(path)) {
-    W(1, "{TelnetD} File " + path + " is longer than " + std::to_string(kMaxTextFile) +
-             " bytes, only its start is sent");
-  }
-  std::string text;
-  std::string_view rest = *content;
-  while (!rest.empty()) {
-    std::string_view line = rest.substr(0, rest.find('\n'));
-    rest.remove_prefix(std::min(rest.size(), line.size() + 1));
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);  // files from Windows
-    text.append(line);
-    text += "\r\n";
-  }
-  conn.SendText(text);
+  const auto text = ReadMessageFile(name, "\r\n", Log, "{TelnetD}");
+  conn.SendText(text ? *text : builtin);
 }
 
 void TTelnetD::TNAccept(net::Connection& conn) {

@@ -86,8 +86,6 @@ class TTelnetD {
   static constexpr size_t kMaxHeld = 65536;
   // Marks (in Circuit::Extra) a session whose callsign registration was asked.
   static constexpr const char* kRegistrationAsked = "REG";
-  // Most of a TEXT/ file sent to a caller.
-  static constexpr size_t kMaxTextFile = 64 * 1024;
   // The outcome of a login check; Unavailable: the users file exists but
   // could not be read, which is not the user's failure.
   enum class Verdict { Admitted, Refused, Unavailable };

@@ -20,6 +20,7 @@
 #include "support/tcp_peer.h"
 #include "support/temp_dir.h"
 #include "telnetd/telnetd.h"
+#include "util/message_file.h"
 #include "util/event_loop.h"
 #include "util/log.h"
 
@@ -253,7 +254,7 @@ TEST_F(FrontDoor, LargeUsersAndTextFiles) {
     ASSERT_TRUE(Await(*c, "Login:"));
     const size_t greeting = c->Received().size() - 6;
     EXPECT_GE(greeting, 65000u);
-    EXPECT_LE(greeting, TTelnetD::kMaxTextFile + 2);  // the cut line gets its line end
+    EXPECT_LE(greeting, kMaxTextFile + 2);  // the cut line gets its line end
   }
   EXPECT_EQ(Logged("bytes, only its start is sent"), 1u);
 }
