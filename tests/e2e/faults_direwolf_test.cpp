@@ -1,12 +1,17 @@
 // Faults from real engines: a lossy channel, an engine killed and restarted
-// again and again, and a node that never answers.  The Telnet server runs on
-// engine A; the test node (greets, echoes lines, BYE hangs up) on engine B.
+// again and again, and a node that never answers.  The Telnet server and the
+// gateway run on engine A; the test node (greets, echoes lines, BYE hangs
+// up) and the radio stations on engine B; the gateway's route N0AAA-3 leads
+// to a local echo host.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 
 #include "agw/l2.h"
+#include "gateway/tnclient.h"
 #include "support/direwolf_pair.h"
+#include "support/echo_sink.h"
+#include "support/radio_station.h"
 #include "support/tcp_peer.h"
 #include "support/temp_dir.h"
 #include "support/test_node.h"
@@ -19,10 +24,29 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::DirewolfPair;
+using test::RadioStation;
 using test::Station;
 using test::TcpPeer;
 
 constexpr const char* kNode = "N0BBB-7";
+constexpr const char* kRoute = "N0AAA-3";
+
+// 4 KiB in 64 numbered lines of 64 bytes, each ended by CR.
+std::string Lines(char tag) {
+  std::string all;
+  for (int i = 0; i < 64; ++i) {
+    char line[80];
+    std::snprintf(line, sizeof line, "%c%03d %s\r", tag, i,
+                  std::string(58, static_cast<char>('a' + i % 26)).c_str());
+    all += line;
+  }
+  return all;
+}
+
+std::string WithoutLf(std::string s) {
+  std::erase(s, '\n');
+  return s;
+}
 
 struct Faults : ::testing::Test {
   test::WorkDir wd;
@@ -30,6 +54,8 @@ struct Faults : ::testing::Test {
   std::unique_ptr<test::TestNode> node;
   TLog log;
   std::unique_ptr<TTelnetD> server;
+  test::EchoSink host;
+  std::unique_ptr<TTNClient> gw;
 
   void StartAll(DirewolfPair::Options options = {}) {
     pair = std::make_unique<DirewolfPair>(std::move(options));
@@ -55,8 +81,20 @@ struct Faults : ::testing::Test {
     server->AGWReopenMs = 500;
     server->SetActive(true);
     ASSERT_TRUE(RunUntil([&] { return server->Link().Active == 1; }, 5s));
+    gw = std::make_unique<TTNClient>(&log);
+    gw->CallSign = kRoute;
+    gw->AGWPort = pair->AgwPort(Station::A);
+    gw->Recover = true;
+    gw->RecoverMs = 500;
+    gw->IsrtClient(kRoute, "127.0.0.1", host.Port(), 600000, 3600000, false);
+    gw->SetActive(true);
+    ASSERT_TRUE(GatewayUp());
+  }
+  bool GatewayUp() {
+    return RunUntil([&] { return gw->Active && gw->Link().Active == 1; }, 15s);
   }
   void TearDown() override {
+    gw.reset();
     server.reset();
     if (node) node->Stop();
   }
@@ -70,6 +108,16 @@ struct Faults : ::testing::Test {
   static bool Await(TcpPeer& p, const std::string& text, std::chrono::milliseconds t = 20s) {
     return RunUntil([&] { return p.Has(text); }, t);
   }
+  static bool Await(RadioStation& s, const std::string& text, std::chrono::milliseconds t = 30s) {
+    return RunUntil([&] { return s.Has(text); }, t);
+  }
+  // A new station through the route to the echo host.
+  std::unique_ptr<RadioStation> Call(const std::string& call) {
+    auto s = std::make_unique<RadioStation>(pair->AgwPort(Station::B), call, kRoute);
+    EXPECT_TRUE(s->Ok());
+    EXPECT_TRUE(Await(*s, "*** Linked with <127.0.0.1:")) << s->Got();
+    return s;
+  }
 };
 
 TEST_F(Faults, EveryByteArrivesInOrderOverALossyChannel) {
@@ -78,40 +126,55 @@ TEST_F(Faults, EveryByteArrivesInOrderOverALossyChannel) {
   o.args_a = {"-E", "25", "-ER25"};  // a quarter of the frames lost each way
   o.extra_a = o.extra_b = "RETRY 15";
   StartAll(o);
+  // A Telnet user and a station each send 4 KiB, echoed back, at once.
   auto user = LogIn("demo", "demo");
   ASSERT_TRUE(Await(*user, kNode));
-  std::string sent;
-  for (int i = 0; i < 64; ++i) {  // 4 KiB of lines, echoed back by the node
-    char line[80];
-    std::snprintf(line, sizeof line, "L%03d %s\r\n", i, std::string(57, static_cast<char>('a' + i % 26)).c_str());
-    sent += line;
-  }
-  user->Send(sent);
-  ASSERT_TRUE(Await(*user, "L063 ", 120s)) << user->Received().size();
-  ASSERT_TRUE(RunUntil([&] { return user->Received().find(sent.substr(sent.size() - 66)) != std::string::npos; }, 30s));
-  const std::string got = user->Received();
-  EXPECT_NE(got.find(sent), std::string::npos) << "lost, doubled or reordered bytes";
+  auto station = Call("N0BBB-1");
+  const std::string typed = Lines('U'), said = Lines('S');
+  user->Send(WithoutLf(typed));
+  for (size_t at = 0; at < said.size(); at += 64) station->Say(said.substr(at, 64));
+  // The node and the echo host end each line with CR LF.
+  EXPECT_TRUE(RunUntil([&] { return WithoutLf(user->Received()).find(typed) != std::string::npos; }, 150s))
+      << "user: lost, doubled or reordered bytes; " << user->Received().size() << " received";
+  auto echoed = [&] {  // from the first line on, after the link's banner
+    const std::string got = WithoutLf(station->Got());
+    return got.substr(std::min(got.find("S000"), got.size()));
+  };
+  EXPECT_TRUE(RunUntil([&] { return echoed().size() >= said.size(); }, 150s));
+  EXPECT_EQ(echoed(), said)
+      << "station: lost, doubled or reordered bytes; " << station->Got().size() << " received";
 }
 
 TEST_F(Faults, TheEngineKilledThreeTimesInARowIsRejoinedEveryTime) {
   HARVOX_REQUIRE_DIREWOLF();
   StartAll();
   const char* ids[] = {"u1", "u2", "u3"};
+  int round = 0;
   for (const char* id : ids) {
+    // A new user and a new station get through after every restart.
     auto user = LogIn(id, "pw");
     ASSERT_TRUE(Await(*user, kNode)) << id << ": " << user->Received();
     user->Send(std::string("hello from ") + id + "\r\n");
     ASSERT_TRUE(Await(*user, std::string("hello from ") + id + "\r\n")) << user->Received();
+    auto station = Call("N0BBB-" + std::to_string(++round));
+    station->Say("station " + std::to_string(round) + "\r");
+    ASSERT_TRUE(Await(*station, "station " + std::to_string(round) + "\r\n")) << station->Got();
     ASSERT_TRUE(pair->StopEngine(Station::A));
     ASSERT_TRUE(RunUntil([&] { return user->Closed(); }, 10s)) << id;
+    ASSERT_TRUE(RunUntil([&] { return gw->Table().Count() == 0; }, 10s)) << id;
     std::string error;
     ASSERT_TRUE(pair->StartEngine(Station::A, &error)) << error;
     ASSERT_TRUE(RunUntil([&] { return server->Link().Active == 1; }, 10s)) << id;
+    ASSERT_TRUE(GatewayUp()) << id;
+    RunFor(300ms);  // the route's registration answered
   }
   auto last = LogIn("demo", "demo");  // the engine still serves, not wedged
   ASSERT_TRUE(Await(*last, kNode));
   last->Send("still alive\r\n");
   EXPECT_TRUE(Await(*last, "still alive\r\n")) << last->Received();
+  auto station = Call("N0BBB-9");
+  station->Say("still here\r");
+  EXPECT_TRUE(Await(*station, "still here\r\n")) << station->Got();
 }
 
 TEST_F(Faults, ANodeThatNeverAnswersEndsInTheEnginesRetryNotice) {

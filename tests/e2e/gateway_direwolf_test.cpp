@@ -2,16 +2,13 @@
 // stations are AGW clients of engine B, the hosts listen on 127.0.0.1.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <mutex>
 #include <regex>
-#include <thread>
 
 #include "agw/l2.h"
 #include "gateway/tnclient.h"
-#include "support/agw_client.h"
 #include "support/direwolf_pair.h"
 #include "support/net_test_util.h"
+#include "support/radio_station.h"
 #include "support/temp_dir.h"
 #include "util/event_loop.h"
 #include "util/log.h"
@@ -23,58 +20,8 @@ using namespace std::chrono_literals;
 using net::test::RawListener;
 using net::test::RawPeer;
 using test::DirewolfPair;
+using test::RadioStation;
 using test::Station;
-
-// A station on engine B, served by its own thread: calls `to`, collects
-// what it receives, notes the end of the link.
-class RadioStation {
- public:
-  RadioStation(uint16_t agw_port, std::string call, std::string to)
-      : call_(std::move(call)), to_(std::move(to)) {
-    ok_ = agw_.Connect("127.0.0.1", agw_port);
-    if (!ok_) return;
-    agw_.Send({.kind = 'X', .from = call_, .to = "", .data = ""});
-    ok_ = agw_.ReadUntil([](const test::AgwFrame& f) { return f.kind == 'X'; }, 5s).has_value();
-    agw_.Send({.kind = 'C', .from = call_, .to = to_, .data = ""});
-    thread_ = std::thread([this] { Serve(); });
-  }
-  ~RadioStation() {
-    stop_ = true;
-    if (thread_.joinable()) thread_.join();
-  }
-  bool Ok() const { return ok_; }
-  void Say(const std::string& text) {
-    agw_.Send({.kind = 'D', .pid = 0xF0, .from = call_, .to = to_, .data = text});
-  }
-  std::string Got() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return got_;
-  }
-  bool Has(const std::string& text) { return Got().find(text) != std::string::npos; }
-  bool Connected() const { return connected_; }
-  bool Disconnected() const { return disconnected_; }
-
- private:
-  void Serve() {
-    while (!stop_ && agw_.Connected()) {
-      auto f = agw_.Read(50ms);
-      if (!f) continue;
-      if (f->kind == 'C') connected_ = true;
-      if (f->kind == 'd') disconnected_ = true;
-      if (f->kind != 'D') continue;
-      std::lock_guard<std::mutex> lock(mu_);
-      got_ += f->data;
-    }
-  }
-
-  test::AgwClient agw_;
-  std::string call_, to_;
-  std::thread thread_;
-  std::mutex mu_;
-  std::string got_;
-  std::atomic<bool> stop_{false}, connected_{false}, disconnected_{false};
-  bool ok_ = false;
-};
 
 struct GatewayDirewolf : ::testing::Test {
   test::WorkDir wd;
