@@ -8,7 +8,9 @@
 // counted out, whatever the bytes did to it.
 //
 // Input: byte 0 = state (bits 0-2), read size (bits 3-6), reset (bit 7);
-// the rest is what the user sends.
+// the rest is what the user sends.  State 5 is the login prompt with a
+// users file from the input: byte 1 gives the length of the [USERS] lines
+// that follow it, and the logins typed after them are checked against it.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -20,7 +22,9 @@
 #include <asio/write.hpp>
 
 #include <array>
+#include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -111,15 +115,24 @@ harvox::TLog& QuietLog() {
   return log;
 }
 
+constexpr std::string_view kUsers = "FUZZ=pw,N0FUZ-1,5,1:NODE-1\r\nHX=pw,HOLDX-1\r\nHC=pw,HOLDC-1\r\n";
+
 struct World {
+  bool custom_users = false;
+  // Written beside and renamed over, so the server always sees a new file.
+  void Users(std::string_view lines) {
+    const std::string next = server.UsersFile + ".new";
+    std::ofstream(next, std::ios::binary) << "[USERS]\r\n" << lines;
+    if (std::rename(next.c_str(), server.UsersFile.c_str()) != 0) std::abort();
+    custom_users = lines != kUsers;
+  }
   LoopEngine engine;
   harvox::TTelnetD server{&QuietLog()};
   World() {
     char dir[] = "/tmp/harvox-fuzz-XXXXXX";
     if (!mkdtemp(dir)) std::abort();
-    const std::string users = std::string(dir) + "/USERS.INI";
-    std::ofstream(users) << "[USERS]\r\nFUZZ=pw,N0FUZ-1,5,1:NODE-1\r\nHX=pw,HOLDX-1\r\nHC=pw,HOLDC-1\r\n";
-    server.UsersFile = users;
+    server.UsersFile = std::string(dir) + "/USERS.INI";
+    Users(kUsers);
     server.ListenPort = 0;
     server.MaxUsers = 4;
     server.ServerCall = "TELNET";
@@ -194,10 +207,19 @@ void Hangup(int fd, bool reset) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   World& w = TheWorld();
-  const int state = data[0] & 7;
-  if (state > 4) return 0;
+  int state = data[0] & 7;
+  if (state > 5) return 0;
   const size_t step = ((data[0] >> 3) & 15) + 1;
-  const std::string_view input(reinterpret_cast<const char*>(data) + 1, size - 1);
+  std::string_view input(reinterpret_cast<const char*>(data) + 1, size - 1);
+  if (state == 5) {
+    if (input.empty()) return 0;
+    const size_t n = std::min<size_t>(static_cast<uint8_t>(input[0]), input.size() - 1);
+    w.Users(input.substr(1, n));
+    input.remove_prefix(1 + n);
+    state = 0;
+  } else if (w.custom_users) {
+    w.Users(kUsers);
+  }
   const int fd = Dial(w.server.BoundPort());
   if (!Reach(w, fd, state)) std::abort();
   for (size_t at = 0; at < input.size(); at += step) Say(fd, input.substr(at, step));
