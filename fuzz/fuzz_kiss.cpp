@@ -8,12 +8,9 @@
 #include "agw/monitor_decode.h"
 #include "fuzz/null_log.h"
 
-using harvox::fuzz::NullLog;
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view frame(reinterpret_cast<const char*>(data), size);
-  // Half the inputs go through the trace lines as well.
-  harvox::TLog* log = (size > 0 && (data[size - 1] & 1)) ? &NullLog() : nullptr;
+  harvox::TLog* log = harvox::fuzz::SomeTraced(data, size);
   const harvox::KissFrame f = harvox::KissDecode(frame, log, 8000);
   if (static_cast<size_t>(f.InfoLen) != f.Info.size()) std::abort();
   if (f.Info.size() > size || f.Position > size + 1) std::abort();
