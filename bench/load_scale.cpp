@@ -90,8 +90,9 @@ bool StartServices(Product& p, const test::WorkDir& wd, Words& ports, uint32_t s
   p.telnet->SetActive(true);
   p.gateway->SetActive(true);
   p.monitor->SetActive(true);
-  if (!RunUntil([&] { return p.telnet->Link().Active == 1 && p.gateway->Active && p.monitor->Link().Active == 1; },
-                milliseconds(10000)))
+  if (!RunUntil(
+          [&] { return p.telnet->Link().Active == 1 && p.gateway->Active && p.monitor->Link().Active == 1; },
+          milliseconds(10000)))
     return false;
   p.gateway->IsrtClient("ROUTE", "127.0.0.1", host_port, 0, 0, false);
   RunFor(milliseconds(200));
@@ -139,19 +140,21 @@ Step RunStep(load::Channel& channel, Product& p, const ScaleSettings& s, uint32_
   out.p50_ns = pace.Number();
   out.p99_ns = pace.Number();
   out.samples = static_cast<uint64_t>(pace.Number());
-  if (out.typed > 0) out.cpu_ms_per_1000 = static_cast<double>(cpu) / 1e6 / (static_cast<double>(out.typed) / 1000);
+  if (out.typed > 0)
+    out.cpu_ms_per_1000 = static_cast<double>(cpu) / 1e6 / (static_cast<double>(out.typed) / 1000);
   return out;
 }
 
 std::string Ratio(double first, double second) { return first > 0 ? Fmt("%.2f", second / first) : "n/a"; }
 
-void Figure(const std::string& what, double first, double second, const char* format, const std::string& target) {
+void Figure(const std::string& what, double first, double second, const char* format,
+            const std::string& target) {
   Row(what, Fmt(format, first) + "  " + Fmt(format, second) + "  x" + Ratio(first, second), target);
 }
 
 void PrintSteps(const Step& a, const Step& b) {
-  std::printf("\n  %-54s %s\n", "", (std::to_string(a.users) + " users / " + std::to_string(b.users) +
-                                      " users / ratio").c_str());
+  std::printf("\n  %-54s %s\n", "",
+              (std::to_string(a.users) + " users / " + std::to_string(b.users) + " users / ratio").c_str());
   Figure("memory per idle Telnet session (VmRSS, KiB)", a.kib_per_session, b.kib_per_session, "%.2f",
          std::string("< 8 KiB: ") + Verdict(b.kib_per_session < 8));
   Figure("typed line -> 'D' at the engine, p50 (ms)", a.p50_ns / 1e6, b.p50_ns / 1e6, "%.3f", "");
@@ -159,9 +162,10 @@ void PrintSteps(const Step& a, const Step& b) {
          std::string("< 1 ms: ") + Verdict(b.p99_ns > 0 && b.p99_ns < 1000000));
   const double growth = a.cpu_ms_per_1000 > 0 ? b.cpu_ms_per_1000 / a.cpu_ms_per_1000 : 0;
   Figure("product CPU per 1,000 lines (ms)", a.cpu_ms_per_1000, b.cpu_ms_per_1000, "%.2f",
-         std::string("within 20 %: ") + Verdict(growth > 0 && growth < 1.2 && growth > 0.8));
-  Row("lines typed (stamped at the engine)", std::to_string(a.typed) + " (" + std::to_string(a.samples) + ")  " +
-                                                 std::to_string(b.typed) + " (" + std::to_string(b.samples) + ")");
+         std::string("growth < 20 %: ") + Verdict(growth > 0 && growth < 1.2));
+  Row("lines typed (stamped at the engine)", std::to_string(a.typed) + " (" + std::to_string(a.samples) +
+                                                 ")  " + std::to_string(b.typed) + " (" +
+                                                 std::to_string(b.samples) + ")");
 }
 
 struct Background {
@@ -181,7 +185,8 @@ Background OpenBackground(load::Channel& channel, Product& p, const ScaleSetting
   out.kib_per_circuit = static_cast<double>(RssKiB() - rss) / s.circuits;
   load::Progress("monitor viewers");
   rss = RssKiB();
-  Words viewers(Ask(channel, "viewers " + std::to_string(p.monitor->BoundPort()) + " " + std::to_string(s.viewers),
+  Words viewers(Ask(channel,
+                    "viewers " + std::to_string(p.monitor->BoundPort()) + " " + std::to_string(s.viewers),
                     milliseconds(60000)));
   viewers.Word();
   out.viewers = viewers.Number();
@@ -190,15 +195,33 @@ Background OpenBackground(load::Channel& channel, Product& p, const ScaleSetting
   return out;
 }
 
-int RunProduct(load::Channel& channel, const ScaleSettings& s, rlim_t fds, const std::vector<int>& cpus, pid_t child) {
-  std::printf("Scale run: %u Telnet users (first step %u), %u gateway circuits, %u monitor viewers, "
-              "%u lines/s offered, %u lines per user per step\n",
-              s.sessions, s.first_step, s.circuits, s.viewers, s.lines_per_s, s.lines);
-  std::printf("open-file limit %llu per process; %s\n", static_cast<unsigned long long>(fds),
-              cpus.empty() ? "one CPU: nothing pinned"
-                           : ("product pinned to CPU " + std::to_string(cpus[0]) + ", driver and engines to CPU " +
-                              std::to_string(cpus[1])).c_str());
+void PrintHeader(const ScaleSettings& s, rlim_t fds, const std::vector<int>& cpus) {
+  std::printf(
+      "Scale run: %u Telnet users (first step %u), %u gateway circuits, %u monitor viewers, "
+      "%u lines/s offered, %u lines per user per step\n",
+      s.sessions, s.first_step, s.circuits, s.viewers, s.lines_per_s, s.lines);
+  const std::string pins = cpus.empty() ? "one CPU: nothing pinned"
+                                        : "product pinned to CPU " + std::to_string(cpus[0]) +
+                                              ", driver and engines to CPU " + std::to_string(cpus[1]);
+  std::printf("open-file limit %llu per process; %s\n", static_cast<unsigned long long>(fds), pins.c_str());
   std::fflush(stdout);
+}
+
+void PrintTable(const Background& bg, const Step& first, const Step& second, Words& quit) {
+  std::printf("\n");
+  Row("gateway circuits linked / hosts connected",
+      std::to_string(bg.linked) + " / " + std::to_string(bg.hosts));
+  Row("memory per gateway circuit / monitor viewer (KiB)",
+      Fmt("%.2f", bg.kib_per_circuit) + " / " + Fmt("%.2f", bg.kib_per_viewer));
+  Row("monitor viewers welcomed", std::to_string(bg.viewers));
+  PrintSteps(first, second);
+  quit.Word();
+  const int64_t breaches = quit.Number(), stray = quit.Number(), failed = quit.Number();
+  Row("engine rule breaches / stray echoes / failed users",
+      std::to_string(breaches) + " / " + std::to_string(stray) + " / " + std::to_string(failed));
+}
+
+int RunProduct(load::Channel& channel, const ScaleSettings& s, pid_t child) {
   test::WorkDir wd;
   test::WriteFile(wd.File("USERS.INI"), "[USERS]\r\n");
   Product p;
@@ -219,14 +242,7 @@ int RunProduct(load::Channel& channel, const ScaleSettings& s, rlim_t fds, const
   RunUntil([&] { return p.telnet == nullptr || p.telnet->UserCount == 0; }, milliseconds(10000));
   int status = 0;
   ::waitpid(child, &status, 0);
-  quit.Word();
-  Row("gateway circuits linked / hosts connected", std::to_string(bg.linked) + " / " + std::to_string(bg.hosts));
-  Row("memory per gateway circuit / monitor viewer (KiB)", Fmt("%.2f", bg.kib_per_circuit) + " / " + Fmt("%.2f", bg.kib_per_viewer));
-  Row("monitor viewers welcomed", std::to_string(bg.viewers));
-  PrintSteps(first, second);
-  const int64_t breaches = quit.Number(), stray = quit.Number(), failed = quit.Number();
-  Row("engine rule breaches / stray echoes / failed users",
-      std::to_string(breaches) + " / " + std::to_string(stray) + " / " + std::to_string(failed));
+  PrintTable(bg, first, second, quit);
   for (const std::string& e : {error, first.error, second.error})
     if (!e.empty()) std::printf("\nrun: %s\n", e.c_str());
   return error.empty() && first.error.empty() && second.error.empty() ? 0 : 1;
@@ -240,7 +256,8 @@ int main(int argc, char** argv) {
   if (argc > 1) s.sessions = static_cast<uint32_t>(std::strtoul(argv[1], nullptr, 10));
   if (argc > 2) s.first_step = static_cast<uint32_t>(std::strtoul(argv[2], nullptr, 10));
   if (argc > 3) s.lines_per_s = static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 10));
-  if (s.sessions == 0 || s.sessions > 99999 || s.first_step == 0 || s.first_step > s.sessions || s.lines_per_s == 0) {
+  if (s.sessions == 0 || s.sessions > 99999 || s.first_step == 0 || s.first_step > s.sessions ||
+      s.lines_per_s == 0) {
     std::fprintf(stderr, "usage: %s [users 1..99999] [first step <= users] [lines/s > 0]\n", argv[0]);
     return 2;
   }
@@ -259,5 +276,6 @@ int main(int argc, char** argv) {
   ::close(pair[1]);
   if (pinned) PinTo(cpus[0]);
   load::Channel channel(pair[0]);
-  return RunProduct(channel, s, fds, pinned ? cpus : std::vector<int>{}, child);
+  PrintHeader(s, fds, pinned ? cpus : std::vector<int>{});
+  return RunProduct(channel, s, child);
 }

@@ -44,13 +44,13 @@ class Channel {
 };
 
 struct ScaleSettings {
-  uint32_t sessions = 10000;      // Telnet users at the end of the run
-  uint32_t first_step = 1000;     // Telnet users in the first measurement
-  uint32_t circuits = 1000;       // gateway circuits, open throughout
-  uint32_t viewers = 100;         // monitor viewers, open throughout
-  uint32_t lines_per_s = 10000;   // offered, all users together, in both steps
-  uint32_t lines = 20;            // typed by each user in each step
-  uint32_t connect_window = 16;   // logins in flight
+  uint32_t sessions = 10000;     // Telnet users at the end of the run
+  uint32_t first_step = 1000;    // Telnet users in the first measurement
+  uint32_t circuits = 1000;      // gateway circuits, open throughout
+  uint32_t viewers = 100;        // monitor viewers, open throughout
+  uint32_t lines_per_s = 10000;  // offered, all users together, in both steps
+  uint32_t lines = 20;           // typed by each user in each step
+  uint32_t connect_window = 16;  // logins in flight
 };
 
 // The driver process's work: serves the product's commands until "quit" or
@@ -61,8 +61,16 @@ int RunScaleDriver(Channel& channel, const ScaleSettings& settings);
 class Words {
  public:
   explicit Words(const std::string& line) : in_(line) {}
-  std::string Word() { std::string w; in_ >> w; return w; }
-  int64_t Number() { int64_t v = 0; in_ >> v; return in_ ? v : 0; }
+  std::string Word() {
+    std::string w;
+    in_ >> w;
+    return w;
+  }
+  int64_t Number() {
+    int64_t v = 0;
+    in_ >> v;
+    return in_ ? v : 0;
+  }
 
  private:
   std::istringstream in_;
