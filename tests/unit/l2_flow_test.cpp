@@ -11,6 +11,12 @@ namespace {
 
 using test::FakeEngine;
 
+void Configure(TL2& l2, const FakeEngine& engine) {
+  l2.SetCallSign("GATE");
+  l2.SetAddress("127.0.0.1");
+  l2.SetPort(engine.Port());
+}
+
 TEST(L2Flow, HeldAtTheWindowFreeBelowHalf) {
   struct Case {
     std::vector<uint32_t> counts;  // the engine's answers, last repeats
@@ -25,9 +31,7 @@ TEST(L2Flow, HeldAtTheWindowFreeBelowHalf) {
   for (const auto& c : cases) {
     FakeEngine engine;
     TL2 l2(nullptr);
-    l2.SetCallSign("GATE");
-    l2.SetAddress("127.0.0.1");
-    l2.SetPort(engine.Port());
+    Configure(l2, engine);
     l2.FlowPollMs = 5;
     std::vector<bool> events;
     l2.FOnFlow = [&](TL2&, uint8_t, const std::string& own, const std::string& remote, bool held) {
@@ -60,9 +64,7 @@ TEST(L2Flow, HeldAtTheWindowFreeBelowHalf) {
 TEST(L2Flow, TheTickAsksForHeldLinksOnly) {
   FakeEngine engine;
   TL2 l2(nullptr);
-  l2.SetCallSign("GATE");
-  l2.SetAddress("127.0.0.1");
-  l2.SetPort(engine.Port());
+  Configure(l2, engine);
   l2.FlowPollMs = 5;
   engine.SetOutstanding({9});  // at the window: held until forgotten
   l2.Open();
@@ -92,9 +94,7 @@ TEST(L2Flow, TheTickAsksForHeldLinksOnly) {
 TEST(L2Flow, EngineLossFreesEveryLink) {
   FakeEngine engine;
   TL2 l2(nullptr);
-  l2.SetCallSign("GATE");
-  l2.SetAddress("127.0.0.1");
-  l2.SetPort(engine.Port());
+  Configure(l2, engine);
   engine.SetAutoReply('Y', false);  // no answer: the link stays held
   l2.Open();
   ASSERT_TRUE(RunUntil([&] { return l2.Active == 1 && engine.ClientCount() == 1; }));
