@@ -35,6 +35,8 @@ void TL2::D(uint8_t level, std::string_view data) {
   if (Log) Log->Dump(level, data);
 }
 
+bool TL2::Tracing(uint8_t level) const { return Log && Log->Enabled(level); }
+
 void TL2::SetAddress(const std::string& value) {
   if (Active) return W(1, "{L2} Error can not change the IP Address while active");
   W(3, "{L2} Set Address " + value);
@@ -198,7 +200,7 @@ bool TL2::Write(uint8_t port, uint8_t pid, char kind, const std::string& from,
       W(2, "{L2} L2 Frame not sent because there is no TCP/IP connection with AGWPE");
       return false;
     }
-    if (Log && Log->Enabled(4)) {
+    if (Tracing(4)) {
       W(4, "{L2} <Write> Port(" + std::to_string(port) + ") DK[" + kind + "] Pid(" + ByteToHex(pid) +
                ") From(" + from + ") To(" + to + ") DK[" + kind + "] Len(" +
                std::to_string(data.size()) + ") using object(" + callsign_ + ")");
@@ -219,13 +221,13 @@ bool TL2::Send(uint8_t port, uint8_t pid, char kind, const std::string& from,
       W(5, "{L2} <Send> Invalid Socket or Inactive Socket AGWPE, discard");
       return false;
     }
-    W(4, "{L2} <Send> Frame Header iLen(" + std::to_string(data.size()) + ")");
+    if (Tracing(4)) W(4, "{L2} <Send> Frame Header iLen(" + std::to_string(data.size()) + ")");
     const auto pieces = BuildFrames(port, pid, kind, from, to, data);
     if (pieces.empty()) {
       W(1, "{L2} <Send> Frame too long for one frame, refused Len(" + std::to_string(data.size()) + ")");
       return false;
     }
-    if (Log && Log->Enabled(5)) D(5, pieces.front().substr(0, kHeaderSize) + std::string(data));
+    if (Tracing(5)) D(5, pieces.front().substr(0, kHeaderSize) + std::string(data));
     // Every piece but the last is a partial delivery; the last completes it.
     for (size_t i = 0; i < pieces.size(); ++i) {
       const bool last = i + 1 == pieces.size();
@@ -310,8 +312,9 @@ void TL2::DisconnectExt(uint8_t port, const std::string& own, const std::string&
 void TL2::SendData(int32_t port, uint8_t pid, const std::string& own, const std::string& remote,
                    std::string_view data) {
   try {
-    W(4, "{L2} SendData Received Port(" + std::to_string(port) + ") Pid(" + std::to_string(pid) +
-             ") To(" + remote + ")");
+    if (Tracing(4))
+      W(4, "{L2} SendData Received Port(" + std::to_string(port) + ") Pid(" + std::to_string(pid) +
+               ") To(" + remote + ")");
     D(5, data);
     const auto wire_port = static_cast<uint8_t>(port);
     // The data and the flow question leave in one write: sent apart, the
@@ -320,7 +323,8 @@ void TL2::SendData(int32_t port, uint8_t pid, const std::string& own, const std:
     const bool outer = batch_ == nullptr;
     if (outer) batch_ = &batch;
     if (Write(wire_port, pid, 'D', own, remote, data)) {
-      links_with_data_.emplace(wire_port == 0 ? 1 : wire_port, own, remote);
+      LinkKey key{static_cast<uint8_t>(wire_port == 0 ? 1 : wire_port), own, remote};
+      if (links_with_data_.count(key) == 0) links_with_data_.insert(std::move(key));
       FlowAfterSend(wire_port, own, remote);
     }
     if (outer) {

@@ -20,6 +20,8 @@
 #include <string>
 #include <string_view>
 #include <tuple>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "agw/frame.h"
@@ -208,6 +210,9 @@ class TL2 {
 
  private:
   using LinkKey = std::tuple<uint8_t, std::string, std::string>;
+  struct LinkKeyHash {
+    size_t operator()(const LinkKey& k) const;
+  };
   struct Drain {
     std::vector<QueuedFrame> After;
     std::chrono::steady_clock::time_point Deadline;
@@ -228,6 +233,9 @@ class TL2 {
   void ClearPorts();
   void W(uint8_t level, std::string_view text);
   void D(uint8_t level, std::string_view data);
+  // Whether a line of that level would be written: per-frame trace text is
+  // only put together when it is.
+  bool Tracing(uint8_t level) const;
 
   // Decode helpers.
   void LogFrame(const FrameHeader& h, size_t len);
@@ -275,9 +283,13 @@ class TL2 {
   std::unique_ptr<Timer> drain_timer_;
   Reassembler rx_;
   std::array<char, 5001> rx_buffer_{};
-  std::set<LinkKey> links_with_data_;
+  // Hashed: one lookup per frame sent or answered, however many links.
+  std::unordered_set<LinkKey, LinkKeyHash> links_with_data_;
   std::map<LinkKey, Drain> drains_;
-  std::map<LinkKey, Flow> flows_;
+  std::unordered_map<LinkKey, Flow, LinkKeyHash> flows_;
+  // The watched links held now (a count asked and not answered, or at the
+  // window), in key order: the only ones the poll tick has work for.
+  std::set<LinkKey> held_flows_;
   std::string* batch_ = nullptr;  // frames gathered for one write (SendData)
   std::unique_ptr<Timer> flow_timer_;
 };

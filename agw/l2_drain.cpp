@@ -73,7 +73,8 @@ void TL2::FrameY(const FrameHeader& h, std::string_view data) {
   const uint32_t count = static_cast<uint8_t>(data[0]) | static_cast<uint8_t>(data[1]) << 8 |
                          static_cast<uint32_t>(static_cast<uint8_t>(data[2])) << 16 |
                          static_cast<uint32_t>(static_cast<uint8_t>(data[3])) << 24;
-  W(4, "{L2} Outstanding frames " + h.CallFrom + "->" + h.CallTo + " (" + std::to_string(count) + ")");
+  if (Tracing(4))
+    W(4, "{L2} Outstanding frames " + h.CallFrom + "->" + h.CallTo + " (" + std::to_string(count) + ")");
   if (count != 0) return;
   const LinkKey key{KeyPort(h.Port), h.CallFrom, h.CallTo};
   if (drains_.count(key)) FinishDrain(key);

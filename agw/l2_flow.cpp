@@ -25,12 +25,21 @@ constexpr uint32_t kFlowPatience = 20;
 
 }  // namespace
 
+size_t TL2::LinkKeyHash::operator()(const LinkKey& k) const {
+  const std::hash<std::string> text;
+  size_t h = text(std::get<1>(k));
+  h ^= text(std::get<2>(k)) + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
+  return h ^ std::get<0>(k);
+}
+
 void TL2::WatchFlow(uint8_t port, const std::string& own, const std::string& remote) {
   flows_.try_emplace(LinkKey{FlowPort(port), own, remote});
 }
 
 void TL2::ForgetFlow(uint8_t port, const std::string& own, const std::string& remote) {
-  flows_.erase(LinkKey{FlowPort(port), own, remote});
+  const LinkKey key{FlowPort(port), own, remote};
+  flows_.erase(key);
+  held_flows_.erase(key);
 }
 
 bool TL2::FlowHeld(uint8_t port, const std::string& own, const std::string& remote) const {
@@ -86,6 +95,11 @@ void TL2::FlowUpdate(const LinkKey& key) {
   if (it == flows_.end()) return;
   Flow& f = it->second;
   const bool held = f.Asks > 0 || f.Above;
+  if (held) {
+    held_flows_.insert(key);
+  } else {
+    held_flows_.erase(key);
+  }
   if (held && !flow_timer_) {
     flow_timer_ = std::make_unique<Timer>();
     flow_timer_->SetHandler([this](Timer&) { FlowTick(); });
@@ -103,17 +117,23 @@ void TL2::FlowUpdate(const LinkKey& key) {
 
 void TL2::FlowTick() {
   try {
-    bool any = false;
-    for (auto& [key, f] : flows_) {
-      if (f.Asks == 0 && !f.Above) continue;
-      any = true;
+    // Only held links have work; walking every watched link on each tick
+    // would cost the whole table many times a second.
+    for (auto k = held_flows_.begin(); k != held_flows_.end();) {
+      auto it = flows_.find(*k);
+      if (it == flows_.end()) {
+        k = held_flows_.erase(k);
+        continue;
+      }
+      Flow& f = it->second;
+      const LinkKey& key = *k++;
       // Ask again when no answer is outstanding, or when one seems lost.
       if (f.Asks > 0 && ++f.Waited < kFlowPatience) continue;
       f.Waited = 0;
       ++f.Asks;
       Write(std::get<0>(key), 0, 'Y', std::get<1>(key), std::get<2>(key), {});
     }
-    if (!any && flow_timer_) flow_timer_->SetEnabled(false);
+    if (held_flows_.empty() && flow_timer_) flow_timer_->SetEnabled(false);
   } catch (const std::exception&) {
     W(1, "{L2} Exception on module FlowTick");
   }
@@ -122,6 +142,7 @@ void TL2::FlowTick() {
 // The engine connection is gone, and every link with it.
 void TL2::DropFlows() {
   flows_.clear();
+  held_flows_.clear();
   if (flow_timer_) flow_timer_->SetEnabled(false);
 }
 

@@ -14,7 +14,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -29,6 +28,7 @@
 #include <vector>
 
 #include "agw/l2.h"
+#include "load/report.h"
 #include "gateway/tnclient.h"
 #include "support/child_process.h"
 #include "support/fake_engine.h"
@@ -41,6 +41,8 @@ namespace {
 
 using namespace harvox;
 using test::FakeEngine;
+using load::Fmt;
+using load::Row;
 using test::NowNs;
 
 void OnLoop(const std::function<void()>& fn) {
@@ -226,16 +228,6 @@ Circuits ManyCircuits(FakeEngine& engine, std::unique_ptr<TTNClient>& gw, size_t
   return out;
 }
 
-void Row(const char* what, const std::string& value, const std::string& target = "") {
-  std::printf("  %-48s %-24s %s\n", what, value.c_str(), target.c_str());
-}
-
-std::string Fmt(const char* format, double v) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, format, v);
-  return buf;
-}
-
 void Drive(size_t megabytes, size_t count) {
   FakeEngine engine;
   TLog log;  // off: the figures are the relay's, not the trace log's
@@ -294,11 +286,7 @@ void Drive(size_t megabytes, size_t count) {
 int main(int argc, char** argv) {
   const size_t megabytes = argc > 1 ? std::stoul(argv[1]) : 64;
   const size_t count = argc > 2 ? std::stoul(argv[2]) : 1000;
-  rlimit lim{};
-  if (getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < 3 * count + 256) {
-    lim.rlim_cur = std::min<rlim_t>(lim.rlim_max, 3 * count + 256);
-    setrlimit(RLIMIT_NOFILE, &lim);
-  }
+  load::RaiseFdLimit(3 * count + 256);
   auto work = asio::make_work_guard(Loop());
   std::thread driver([&] {
     Drive(megabytes, count);

@@ -6,51 +6,27 @@
 //
 // Usage: load_telnet [sessions]   (default 1000; loopback only)
 #include <signal.h>
-#include <sys/resource.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <thread>
 
 #include "load/phases.h"
+#include "load/report.h"
 #include "support/load_stats.h"
 
 namespace {
 
 using harvox::load::BaselineFigures;
+using harvox::load::Fmt;
+using harvox::load::Ms;
+using harvox::load::Row;
+using harvox::load::Verdict;
 using harvox::load::ProductFigures;
 using harvox::load::Settings;
 using harvox::test::Percentile;
-
-// Every session costs a descriptor on each side, and socat's side too.
-void RaiseFdLimit(rlim_t want) {
-  rlimit lim{};
-  if (getrlimit(RLIMIT_NOFILE, &lim) != 0) return;
-  if (lim.rlim_cur >= want) return;
-  lim.rlim_cur = lim.rlim_max == RLIM_INFINITY || lim.rlim_max > want ? want : lim.rlim_max;
-  setrlimit(RLIMIT_NOFILE, &lim);
-}
-
-std::string Ms(const std::vector<int64_t>& ns, double q) {
-  const auto v = Percentile(ns, q);
-  if (!v) return "n/a";
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%.3f", static_cast<double>(*v) / 1e6);
-  return buf;
-}
-
-const char* Verdict(bool ok) { return ok ? "met" : "MISSED"; }
-
-void Row(const char* what, const std::string& value, const std::string& target = "") {
-  std::printf("  %-54s %-22s %s\n", what, value.c_str(), target.c_str());
-}
-
-std::string Fmt(const char* format, double v) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, format, v);
-  return buf;
-}
 
 void PrintProduct(const Settings& s, const ProductFigures& p) {
   std::printf("\nProduct: Telnet server on the main loop, fake engine echoing every line\n");
@@ -111,7 +87,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s [sessions 1..9999]\n", argv[0]);
     return 2;
   }
-  RaiseFdLimit(4 * settings.sessions + 256);
+  // Every session costs a descriptor on each side, and socat's side too.
+  harvox::load::RaiseFdLimit(4 * settings.sessions + 256);
   std::printf("Telnet load: %u sessions, %u paced lines each, %u in flight when saturated, %.1f s spans\n",
               settings.sessions, settings.paced_lines, settings.window, settings.span.count() / 1000.0);
   std::fflush(stdout);

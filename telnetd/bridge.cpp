@@ -147,7 +147,9 @@ void TTelnetD::OnAX25Flow(const std::string& own, const std::string& remote, boo
   try {
     Circuit* c = Circuits.FindByCall(own);
     if (!c || c->Ucb.DestCall != remote) return;
-    W(3, "{TelnetD} Link " + own + "->" + remote + (held ? " full, input held" : " free, input read"));
+    // Every line the user sends holds its link until the engine answers.
+    if (Tracing(3))
+      W(3, "{TelnetD} Link " + own + "->" + remote + (held ? " full, input held" : " free, input read"));
     c->Ucb.Socket()->SetReading(!held);
   } catch (const std::exception&) {
     W(1, "{TelnetD} Exception on Module OnAX25Flow");

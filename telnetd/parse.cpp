@@ -25,7 +25,7 @@ std::string WithoutCr(const std::string& line) { return line.substr(0, line.size
 }  // namespace
 
 void TTelnetD::ParseTNRequest(Circuit* c, std::string_view text) {
-  W(3, "{ParseTNRequest} Data Buffer Len(" + std::to_string(text.size()) + ")");
+  if (Tracing(3)) W(3, "{ParseTNRequest} Data Buffer Len(" + std::to_string(text.size()) + ")");
   D(4, text);
   SessionInput& in = inputs_[c->Id];
   std::string& pending = c->Ucb.Pending;
@@ -38,7 +38,7 @@ void TTelnetD::ParseTNRequest(Circuit* c, std::string_view text) {
     line = EditBackspaces(line);
     W(4, "{TelnetD} Parsing for BackSpace COMPLETED");
     D(4, line);
-    W(3, "Parsed from TN Request: " + line);
+    if (Tracing(3)) W(3, "Parsed from TN Request: " + line);
     const After next = HandleLine(c, line);
     if (next == After::Gone) return;  // the session was closed and removed
     if (next == After::DropRest) at = pending.size();
@@ -48,7 +48,7 @@ void TTelnetD::ParseTNRequest(Circuit* c, std::string_view text) {
     W(1, "{TelnetD} Input line too long on session #" + std::to_string(c->Id) + ", closing");
     return c->Ucb.Socket()->Close();
   }
-  W(5, "Left in TN Buffer is " + pending);
+  if (Tracing(5)) W(5, "Left in TN Buffer is " + pending);
 }
 
 // Handles one line by the session's state.

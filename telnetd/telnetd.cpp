@@ -73,6 +73,8 @@ void TTelnetD::D(uint8_t level, std::string_view data) {
   if (Log) Log->Dump(level, data);
 }
 
+bool TTelnetD::Tracing(uint8_t level) const { return Log && Log->Enabled(level); }
+
 int32_t TTelnetD::BoundPort() const { return Server ? Server->LocalPort() : 0; }
 
 void TTelnetD::SetActive(bool on) {

@@ -131,6 +131,9 @@ class TTelnetD {
   void OnAGWTimer();
   void W(uint8_t level, std::string_view text);
   void D(uint8_t level, std::string_view data);
+  // Whether a line of that level would be written: per-line trace text is
+  // only put together when it is.
+  bool Tracing(uint8_t level) const;
 
   // Per session, beside its circuit: the Telnet filter's state and the
   // lines held for the node until its AX.25 link is up.

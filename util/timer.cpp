@@ -18,6 +18,8 @@ Timer::~Timer() {
 }
 
 void Timer::SetInterval(uint32_t ms) {
+  // The same interval again only starts it afresh, as cheaply as Restart.
+  if (ms == interval_ms_ && enabled_) return Restart();
   interval_ms_ = ms;
   if (enabled_) Arm();
 }
@@ -34,6 +36,12 @@ void Timer::SetEnabled(bool on) {
 }
 
 void Timer::Restart() {
+  // While enabled with an interval, a wait of this generation is always
+  // pending (Fired re-arms before anything else).
+  if (enabled_ && interval_ms_ != 0) {
+    due_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(interval_ms_);
+    return;
+  }
   SetEnabled(false);
   SetEnabled(true);
 }
@@ -43,7 +51,12 @@ void Timer::Arm() {
   // An interval of 0 means "never": a time-out of 0 switches it off rather
   // than firing at once, over and over.
   if (interval_ms_ == 0) return (void)timer_.cancel();
-  timer_.expires_after(std::chrono::milliseconds(interval_ms_));
+  due_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(interval_ms_);
+  Wait(generation);
+}
+
+void Timer::Wait(uint64_t generation) {
+  timer_.expires_at(due_);
   std::weak_ptr<bool> alive = alive_;
   timer_.async_wait([this, alive, generation](const std::error_code&) {
     auto token = alive.lock();
@@ -54,6 +67,8 @@ void Timer::Arm() {
 
 void Timer::Fired(uint64_t generation) {
   if (generation != generation_ || !enabled_) return;
+  // Restarted since this wait began: wait for the rest.
+  if (std::chrono::steady_clock::now() < due_) return Wait(generation);
   // Re-arm first: the handler may disable, re-arm or destroy the timer.
   Arm();
   if (!handler_) return;

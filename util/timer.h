@@ -11,6 +11,7 @@
 
 #include <asio/steady_timer.hpp>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -33,11 +34,14 @@ class Timer {
   uint32_t Interval() const { return interval_ms_; }
   void SetEnabled(bool on);
   bool Enabled() const { return enabled_; }
-  // Disable then enable: the full interval starts again.
+  // Disable then enable: the full interval starts again.  On a running
+  // timer this only moves its due time (cheap enough for every line a user
+  // types); the pending wait, woken early, waits again for the rest.
   void Restart();
 
  private:
   void Arm();
+  void Wait(uint64_t generation);
   void Fired(uint64_t generation);
 
   asio::steady_timer timer_;
@@ -45,6 +49,7 @@ class Timer {
   uint32_t interval_ms_ = 1000;
   bool enabled_ = false;
   uint64_t generation_ = 0;
+  std::chrono::steady_clock::time_point due_;
   std::shared_ptr<bool> alive_;
 };
 

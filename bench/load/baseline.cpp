@@ -31,6 +31,8 @@ uint16_t FreePort() {
   return ec ? 0 : port;
 }
 
+}  // namespace
+
 bool SleepUntil(const std::function<bool()>& pred, milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (!pred()) {
@@ -39,8 +41,6 @@ bool SleepUntil(const std::function<bool()>& pred, milliseconds timeout) {
   }
   return true;
 }
-
-}  // namespace
 
 BaselineFigures RunBaseline(const Settings& settings) {
   BaselineFigures out;

@@ -9,11 +9,17 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "support/load_driver.h"
+
+namespace harvox {
+class TLog;
+class TTelnetD;
+}  // namespace harvox
 
 namespace harvox::load {
 
@@ -79,10 +85,19 @@ void Progress(const char* phase);
 
 ProductFigures RunProduct(const Settings& settings);
 BaselineFigures RunBaseline(const Settings& settings);
+// The product's Telnet server as every load run sets it up: room for
+// `sessions` users, security off (any id with a password logs in with the
+// users file empty), sessions that never time out, node NODE-1 on port 1.
+// Not yet active.
+std::unique_ptr<TTelnetD> MakeTelnetServer(TLog& log, uint16_t engine_port, uint32_t sessions);
 
 // Runs the calling thread's work until pred holds or the timeout passes;
 // returns pred's last value.
 using Waiter = std::function<bool(const std::function<bool()>& pred, milliseconds timeout)>;
+
+// Sleeps in short steps until pred holds or the timeout passes; for a
+// thread that runs no loop of its own.  Returns pred's last value.
+bool SleepUntil(const std::function<bool()>& pred, milliseconds timeout);
 
 // Saturates the ready sessions for settings.warm + settings.span and
 // measures the span; far_end counts the lines that reached the far end.

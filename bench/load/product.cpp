@@ -29,27 +29,6 @@ using test::LoadDriver;
 using test::LoadShared;
 using test::NowNs;
 
-std::unique_ptr<TTelnetD> MakeServer(TLog& log, uint16_t engine_port, uint32_t sessions) {
-  auto server = std::make_unique<TTelnetD>(&log);
-  server->ListenPort = 0;
-  server->MaxUsers = sessions;
-  server->Guard.MaxAtPrompt = sessions;  // every simulated user comes from 127.0.0.1
-  server->Secure = false;
-  server->SessionTimeout = 24 * 3600 * 1000;
-  server->ServerCall = "TELNET";
-  server->DefNodePort = 1;
-  server->DefNodeCall = "NODE-1";
-  server->AGWAddress = "127.0.0.1";
-  server->AGWPort = engine_port;
-  return server;
-}
-
-uint32_t EngineSawFirstData(const LoadShared& shared) {
-  uint32_t n = 0;
-  for (uint32_t i = 0; i < shared.sessions; ++i) n += shared.first_data[i].load() ? 1 : 0;
-  return n;
-}
-
 bool LogIn(LoadDriver& driver, LoadShared& shared, TTelnetD& server, const Settings& settings,
            ProductFigures& out) {
   const int64_t t0 = NowNs();
@@ -57,11 +36,11 @@ bool LogIn(LoadDriver& driver, LoadShared& shared, TTelnetD& server, const Setti
   RunUntil(
       [&] {
         return driver.Ready() + driver.Failed() >= settings.sessions &&
-               EngineSawFirstData(shared) >= driver.Ready();
+               shared.FirstDataSeen() >= driver.Ready();
       },
       milliseconds(20000));
   out.login_seconds = static_cast<double>(NowNs() - t0) / 1e9;
-  out.logged_in = std::min(driver.Ready(), EngineSawFirstData(shared));
+  out.logged_in = std::min(driver.Ready(), shared.FirstDataSeen());
   out.failed = driver.Failed();
   if (out.logged_in == settings.sessions) return true;
   out.error = "only " + std::to_string(out.logged_in) + " sessions logged in";
@@ -89,6 +68,21 @@ void Paced(LoadDriver& driver, LoadShared& shared, const Settings& settings, Pro
 
 }  // namespace
 
+std::unique_ptr<TTelnetD> MakeTelnetServer(TLog& log, uint16_t engine_port, uint32_t sessions) {
+  auto server = std::make_unique<TTelnetD>(&log);
+  server->ListenPort = 0;
+  server->MaxUsers = sessions;
+  server->Guard.MaxAtPrompt = sessions;  // every simulated user comes from 127.0.0.1
+  server->Secure = false;
+  server->SessionTimeout = 24 * 3600 * 1000;
+  server->ServerCall = "TELNET";
+  server->DefNodePort = 1;
+  server->DefNodeCall = "NODE-1";
+  server->AGWAddress = "127.0.0.1";
+  server->AGWPort = engine_port;
+  return server;
+}
+
 ProductFigures RunProduct(const Settings& settings) {
   ProductFigures out;
   test::WorkDir wd;
@@ -101,7 +95,7 @@ ProductFigures RunProduct(const Settings& settings) {
   auto echo = std::make_shared<EngineEcho>(shared);
   FakeEngine engine;
   engine.SetScript([echo](FakeEngine& e, int client, const AgwFrame& f) { echo->OnFrame(e, client, f); });
-  auto server = MakeServer(log, engine.Port(), settings.sessions);
+  auto server = MakeTelnetServer(log, engine.Port(), settings.sessions);
   server->SetActive(true);
   if (!RunUntil([&] { return server->Link().Active == 1; }, milliseconds(5000))) {
     out.error = "the engine link did not come up";

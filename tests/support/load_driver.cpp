@@ -85,19 +85,18 @@ void LoadDriver::WarmUp() {
   done.get_future().wait();
 }
 
-void LoadDriver::Connect(uint16_t port, bool login, uint32_t window) {
-  Post([this, port, login, window] {
+void LoadDriver::Connect(uint16_t port, bool login, uint32_t window, uint32_t upto) {
+  Post([this, port, login, window, upto] {
     port_ = port;
     login_ = login;
     connect_window_ = window == 0 ? 1 : window;
-    next_connect_ = 0;
-    waiting_first_ = 0;
+    connect_upto_ = static_cast<uint32_t>(std::min<size_t>(upto, sessions_.size()));
     StartConnects();
   });
 }
 
 void LoadDriver::StartConnects() {
-  while (waiting_first_ < connect_window_ && next_connect_ < sessions_.size()) {
+  while (waiting_first_ < connect_window_ && next_connect_ < connect_upto_) {
     Session& s = *sessions_[next_connect_++];
     ++waiting_first_;
     s.step = Session::Step::Connecting;

@@ -42,10 +42,12 @@ class LoadDriver {
   // Opens and closes as many sockets as there are sessions, so the
   // reactor's per-socket records exist before memory is measured.
   void WarmUp();
-  // Connects every session to 127.0.0.1:port, at most `window` waiting for
-  // their first answer at a time.  With login, a session is ready once it
-  // has read " Users logged in."; without, once connected.
-  void Connect(uint16_t port, bool login, uint32_t window);
+  // Connects the sessions not yet connected, up to (not including) index
+  // `upto`, to 127.0.0.1:port, at most `window` waiting for their first
+  // answer at a time; a later call goes on where the last one stopped.
+  // With login, a session is ready once it has read " Users logged in.";
+  // without, once connected.
+  void Connect(uint16_t port, bool login, uint32_t window, uint32_t upto = UINT32_MAX);
   // Each ready session types `lines` lines, one every period_ms, starting
   // at an offset of (index % period_ms) ms.
   void Pace(uint32_t lines, uint32_t period_ms);
@@ -90,6 +92,7 @@ class LoadDriver {
   bool login_ = false;
   uint32_t connect_window_ = 4;
   uint32_t next_connect_ = 0;
+  uint32_t connect_upto_ = 0;
   uint32_t waiting_first_ = 0;
   bool saturating_ = false;
   uint32_t window_ = 0;

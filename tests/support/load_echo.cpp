@@ -8,9 +8,11 @@
 namespace harvox::test {
 
 std::optional<uint32_t> SessionOfCall(std::string_view call, uint32_t sessions) {
-  if (call.size() != 8 || call[0] != 'U' || call.substr(5) != "-11") return std::nullopt;
+  // Four digits, or five from session 9999 on ("U10000-11").
+  if (call.size() < 8 || call.size() > 9 || call[0] != 'U' || call.substr(call.size() - 3) != "-11")
+    return std::nullopt;
   uint32_t n = 0;
-  for (size_t at = 1; at < 5; ++at) {
+  for (size_t at = 1; at < call.size() - 3; ++at) {
     if (call[at] < '0' || call[at] > '9') return std::nullopt;
     n = n * 10 + static_cast<uint32_t>(call[at] - '0');
   }

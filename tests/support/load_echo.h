@@ -18,7 +18,8 @@
 
 namespace harvox::test {
 
-// The session of a load callsign ("U0001-11" is 0); none for any other.
+// The session of a load callsign ("U0001-11" is 0, "U10000-11" 9999); none
+// for any other.
 std::optional<uint32_t> SessionOfCall(std::string_view call, uint32_t sessions);
 
 class EngineEcho {

@@ -27,6 +27,13 @@ struct LoadShared {
     for (uint32_t i = 0; i < session_count; ++i) first_data[i] = false;
   }
 
+  // Sessions whose first 'D' the engine has seen.
+  uint32_t FirstDataSeen() const {
+    uint32_t n = 0;
+    for (uint32_t i = 0; i < sessions; ++i) n += first_data[i].load() ? 1 : 0;
+    return n;
+  }
+
   // Index of a paced line in the two tables; only for seq < paced_lines.
   size_t Slot(uint32_t session, uint32_t seq) const { return size_t{session} * paced_lines + seq; }
 

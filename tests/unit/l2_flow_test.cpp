@@ -11,6 +11,12 @@ namespace {
 
 using test::FakeEngine;
 
+void Configure(TL2& l2, const FakeEngine& engine) {
+  l2.SetCallSign("GATE");
+  l2.SetAddress("127.0.0.1");
+  l2.SetPort(engine.Port());
+}
+
 TEST(L2Flow, HeldAtTheWindowFreeBelowHalf) {
   struct Case {
     std::vector<uint32_t> counts;  // the engine's answers, last repeats
@@ -25,9 +31,7 @@ TEST(L2Flow, HeldAtTheWindowFreeBelowHalf) {
   for (const auto& c : cases) {
     FakeEngine engine;
     TL2 l2(nullptr);
-    l2.SetCallSign("GATE");
-    l2.SetAddress("127.0.0.1");
-    l2.SetPort(engine.Port());
+    Configure(l2, engine);
     l2.FlowPollMs = 5;
     std::vector<bool> events;
     l2.FOnFlow = [&](TL2&, uint8_t, const std::string& own, const std::string& remote, bool held) {
@@ -55,12 +59,42 @@ TEST(L2Flow, HeldAtTheWindowFreeBelowHalf) {
   }
 }
 
+// The poll tick asks again for held links only, and a held link that is
+// forgotten is asked for no more.
+TEST(L2Flow, TheTickAsksForHeldLinksOnly) {
+  FakeEngine engine;
+  TL2 l2(nullptr);
+  Configure(l2, engine);
+  l2.FlowPollMs = 5;
+  engine.SetOutstanding({9});  // at the window: held until forgotten
+  l2.Open();
+  ASSERT_TRUE(RunUntil([&] { return l2.Active == 1 && engine.ClientCount() == 1; }));
+  for (const char* station : {"N0AAA", "N0BBB"}) {
+    engine.Send({.port = 0, .kind = 'C', .from = station, .to = "GATE",
+                 .data = std::string("*** CONNECTED To Station ") + station + "\r"});
+  }
+  RunUntil([&] { return false; }, std::chrono::milliseconds(30));
+  l2.WatchFlow(1, "GATE", "N0AAA");
+  l2.WatchFlow(1, "GATE", "N0BBB");
+  l2.SendData(1, 0xF0, "GATE", "N0AAA", "data");
+  auto asked = [&](const char* station) {
+    return engine.Count([&](const test::AgwFrame& f) { return f.kind == 'Y' && f.to == station; });
+  };
+  EXPECT_TRUE(RunUntil([&] { return asked("N0AAA") >= 4; }));
+  EXPECT_TRUE(l2.FlowHeld(1, "GATE", "N0AAA"));
+  EXPECT_EQ(asked("N0BBB"), 0u);
+  l2.ForgetFlow(1, "GATE", "N0AAA");
+  RunUntil([&] { return false; }, std::chrono::milliseconds(20));
+  const size_t before = engine.Count(test::IsKind('Y'));
+  RunUntil([&] { return false; }, std::chrono::milliseconds(50));
+  EXPECT_EQ(engine.Count(test::IsKind('Y')), before);
+  EXPECT_FALSE(l2.FlowHeld(1, "GATE", "N0BBB"));
+}
+
 TEST(L2Flow, EngineLossFreesEveryLink) {
   FakeEngine engine;
   TL2 l2(nullptr);
-  l2.SetCallSign("GATE");
-  l2.SetAddress("127.0.0.1");
-  l2.SetPort(engine.Port());
+  Configure(l2, engine);
   engine.SetAutoReply('Y', false);  // no answer: the link stays held
   l2.Open();
   ASSERT_TRUE(RunUntil([&] { return l2.Active == 1 && engine.ClientCount() == 1; }));

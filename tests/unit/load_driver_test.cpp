@@ -44,7 +44,10 @@ TEST(LoadDriver, SessionCallsigns) {
   EXPECT_EQ(UserIdOf(999), "U1000");
   EXPECT_EQ(SessionOfCall("U0001-11", 1000), 0u);
   EXPECT_EQ(SessionOfCall("U1000-11", 1000), 999u);
-  for (const char* call : {"U1001-11", "U0000-11", "U0001-1", "U0001-12", "NODE-1", "U00A1-11", ""})
+  EXPECT_EQ(UserIdOf(9999), "U10000");
+  EXPECT_EQ(SessionOfCall("U10000-11", 10000), 9999u);
+  for (const char* call : {"U1001-11", "U0000-11", "U0001-1", "U0001-12", "NODE-1", "U00A1-11", "",
+                           "U10001-11", "U100000-11"})
     EXPECT_FALSE(SessionOfCall(call, 1000)) << call;
 }
 
@@ -70,6 +73,11 @@ TEST(LoadDriver, ManyUsersThroughTheTelnetServerLoseAndMixUpNothing) {
   ASSERT_TRUE(RunUntil([&] { return server.Link().Active == 1; }));
   {
     LoadDriver driver(shared);
+    // In two steps, as a run that grows its population does.
+    driver.Connect(static_cast<uint16_t>(server.BoundPort()), true, 4, kSessions / 2);
+    ASSERT_TRUE(RunUntil([&] { return shared.FirstDataSeen() == kSessions / 2; }, 10s));
+    RunFor(50ms);
+    EXPECT_EQ(driver.Ready(), kSessions / 2);
     driver.Connect(static_cast<uint16_t>(server.BoundPort()), true, 4);
     auto all_connected = [&] {
       for (uint32_t i = 0; i < kSessions; ++i)

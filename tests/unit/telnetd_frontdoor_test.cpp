@@ -111,7 +111,9 @@ TEST_F(FrontDoor, EngineBacklogHoldsInputAndAnotherLoginCompletes) {
   ASSERT_TRUE(Await(*a, "Users logged in."));
   ASSERT_TRUE(engine.RunLoopUntilCount(1, 5000ms, IsKind('D')));
   // The link's own flow control would hold this one user first; without
-  // it, the engine connection's backlog is what holds him.
+  // it, the engine connection's backlog is what holds him.  Forgotten while
+  // it still waits for the engine's count, it would hold him for good.
+  ASSERT_TRUE(RunUntil([&] { return !server->Link().FlowHeld(1, "DEMO", "NODE"); }));
   server->Link().ForgetFlow(1, "DEMO", "NODE");
   std::string paste;
   while (paste.size() < 256 * 1024) paste += std::string(70, 'p') + "\r";

@@ -61,6 +61,19 @@ TEST(Timer, RestartGivesTheFullIntervalAgain) {
   EXPECT_TRUE(RunUntil([&] { return fired == 1; }, 2000ms));
 }
 
+TEST(Timer, RestartAfterExpiryDefersTheQueuedCompletion) {
+  Timer t;
+  int fired = 0;
+  t.SetHandler([&](Timer&) { ++fired; });
+  t.SetInterval(60);
+  t.SetEnabled(true);
+  std::this_thread::sleep_for(70ms);  // the wait has expired, its completion is due
+  t.Restart();
+  RunFor(20ms);
+  EXPECT_EQ(fired, 0);
+  EXPECT_TRUE(RunUntil([&] { return fired == 1; }, 2000ms));
+}
+
 TEST(Timer, DisableAfterExpiryDropsTheQueuedCompletion) {
   Timer t;
   int fired = 0;
