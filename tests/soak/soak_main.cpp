@@ -9,6 +9,11 @@
 //
 //   harvox_soak [SECONDS]     (or HARVOX_SOAK_SECONDS; default 600)
 //
+// SECONDS of load in all, the first 20 of them a warm-up after which the
+// idle memory is taken.  HARVOX_SOAK_TRACE sets the product's TRACE (0 by
+// default), HARVOX_SOAK_LOG its log file; HARVOX_SOAK_PROFILE=1 prints the
+// live heap by allocation site at the end (sanitizer build).
+//
 // Threading: the product runs on the main thread; users, viewers, hosts and
 // the engine's faults on the soak thread; the engine on its own.
 #include <dirent.h>
@@ -274,10 +279,11 @@ int Main(uint32_t seconds) {
   };
   // Memory is compared with its level after a first round of the same load,
   // when the allocator's caches (and the sanitizer's quarantine) have filled.
-  load(std::min<uint32_t>(20, seconds / 4 + 1));
+  const uint32_t warm = std::min<uint32_t>(20, seconds / 4 + 1);
+  load(warm);
   settle();
   const size_t idle_rss = RssKiB(), idle_heap = HeapKiB();
-  load(seconds);
+  load(seconds > warm ? seconds - warm : 1);
   settle();
   const size_t after_rss = RssKiB(), after_heap = HeapKiB();
 #if defined(__SANITIZE_ADDRESS__)
