@@ -11,7 +11,6 @@
 
 #include <asio/io_context.hpp>
 #include <asio/steady_timer.hpp>
-
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -108,6 +107,7 @@ class Stations {
   struct Station;
   struct Hosts;
   void Tick();
+  void Call(Station& s, Clock::time_point now, std::vector<test::AgwFrame>& out);
   void Step(Station& s, Clock::time_point now, std::vector<test::AgwFrame>& out);
   std::unique_ptr<Hosts> hosts_;
   std::vector<std::unique_ptr<Station>> stations_;

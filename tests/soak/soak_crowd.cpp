@@ -4,11 +4,10 @@
 // round chose: closing, ESC, mid-line, after a 100 KiB paste, or without
 // ever reading.  Guessers fail logins from 127.0.1.x until they are turned
 // away.  Everything here runs on the soak thread; see soak.h.
+#include <array>
 #include <asio/connect.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/write.hpp>
-
-#include <array>
 
 #include "soak/soak.h"
 
@@ -87,7 +86,11 @@ struct Crowd::User {
 void Crowd::User::Connect() {
   ++gen;
   const uint32_t r = Mix(slot, gen) % 20;
-  mode = r < 3 ? Mode::Esc : r < 5 ? Mode::MidLine : r < 6 ? Mode::Paste : r < 7 ? Mode::Silent : Mode::Typist;
+  mode = r < 3   ? Mode::Esc
+         : r < 5 ? Mode::MidLine
+         : r < 6 ? Mode::Paste
+         : r < 7 ? Mode::Silent
+                 : Mode::Typist;
   typed = echoed = 0;
   lines = 5 + Mix(gen, slot) % 30;
   link_lost = false;
@@ -95,11 +98,15 @@ void Crowd::User::Connect() {
   asio::error_code ec;
   sock.open(tcp::v4(), ec);
   if (!ec) sock.bind(tcp::endpoint(asio::ip::make_address_v4(Address()), 0), ec);
-  if (ec) return c.n_.Fault("user bind " + Address() + ": " + ec.message()), Finish(false, milliseconds(2000));
+  if (ec)
+    return c.n_.Fault("user bind " + Address() + ": " + ec.message()),
+           Finish(false, milliseconds(2000));
   sock.async_connect(tcp::endpoint(asio::ip::make_address_v4("127.0.0.1"), c.telnet_port_),
                      [this, g = gen](const asio::error_code& ec) {
                        if (g != gen) return;
-                       if (ec) return c.n_.Fault("user connect: " + ec.message()), Finish(false, milliseconds(2000));
+                       if (ec)
+                         return c.n_.Fault("user connect: " + ec.message()),
+                                Finish(false, milliseconds(2000));
                        asio::error_code ignored;
                        sock.set_option(tcp::no_delay(true), ignored);
                        if (mode != Mode::Silent || guesser) return Read();
@@ -124,11 +131,12 @@ void Crowd::User::Send(const std::string& bytes) {
   out += bytes;
   if (!inflight.empty() || out.empty()) return;
   inflight.swap(out);
-  asio::async_write(sock, asio::buffer(inflight), [this, g = gen](const asio::error_code& ec, size_t) {
-    if (g != gen) return;
-    inflight.clear();
-    if (!ec) Send({});
-  });
+  asio::async_write(sock, asio::buffer(inflight),
+                    [this, g = gen](const asio::error_code& ec, size_t) {
+                      if (g != gen) return;
+                      inflight.clear();
+                      if (!ec) Send({});
+                    });
 }
 
 void Crowd::User::Parse() {
@@ -152,7 +160,9 @@ void Crowd::User::Dialogue() {
       ++c.n_.already;
       return Finish(false, milliseconds(1000));
     } else if (take("Invalid Login")) {
-      if (!guesser) return c.n_.Fault("user " + UserId(slot) + " refused its own password"), Finish(false, milliseconds(1000));
+      if (!guesser)
+        return c.n_.Fault("user " + UserId(slot) + " refused its own password"),
+               Finish(false, milliseconds(1000));
       ++c.n_.bad_failures;
     } else if (take("Login:")) {
       Send((guesser ? "GUESS" + std::to_string(slot) : UserId(slot)) + "\r");
@@ -187,7 +197,9 @@ void Crowd::User::Echoes() {
     c.n_.bytes_checked += line.size() + 2;
   }
   in.erase(0, at);
-  if (in.size() > 8192) return c.n_.Fault("user " + UserId(slot) + ": unended output"), Finish(false, milliseconds(1000));
+  if (in.size() > 8192)
+    return c.n_.Fault("user " + UserId(slot) + ": unended output"),
+           Finish(false, milliseconds(1000));
   if (step == Step::Probing && echoed == 1) {
     step = Step::Typing;
     if (mode == Mode::Paste) {
@@ -233,11 +245,13 @@ void Crowd::User::Leave() {
   }
   if (mode == Mode::MidLine) return Finish(gen % 2 == 1, milliseconds(1000));
   if (echoed != typed) {
-    if (!link_lost) c.n_.Fault("user " + UserId(slot) + " got " + std::to_string(echoed) + " of " +
-                               std::to_string(typed) + " echoes");
+    if (!link_lost)
+      c.n_.Fault("user " + UserId(slot) + " got " + std::to_string(echoed) + " of " +
+                 std::to_string(typed) + " echoes");
     return Finish(false, milliseconds(1000));
   }
-  if (mode != Mode::Esc) return ++c.n_.completed, Finish(false, milliseconds(500 + Mix(slot, gen) % 2000));
+  if (mode != Mode::Esc)
+    return ++c.n_.completed, Finish(false, milliseconds(500 + Mix(slot, gen) % 2000));
   step = Step::Leaving;
   Send("\x1b");  // the product ends the link and closes the connection
   Later(milliseconds(30000), &User::Leave);
@@ -252,7 +266,8 @@ void Crowd::User::Ended() {
   } else if (link_lost) {
     ++c.n_.cut;
   } else if (step != Step::Off) {
-    c.n_.Fault("user " + UserId(slot) + " (mode " + std::to_string(int(mode)) + ") closed by the product with " + std::to_string(typed - echoed) +
+    c.n_.Fault("user " + UserId(slot) + " (mode " + std::to_string(int(mode)) +
+               ") closed by the product with " + std::to_string(typed - echoed) +
                " echoes missing");
   }
   Finish(false, milliseconds(1000));
@@ -305,7 +320,9 @@ void Crowd::ReadViewer(Viewer& v) {
         seq = v.in[i] >= '0' && v.in[i] <= '9' ? seq * 10 + (v.in[i] - '0') : UINT64_MAX;
       if (seq == UINT64_MAX || v.in[tag + 10] != '>') continue;
       at = tag + 11;
-      if (v.seen && seq != v.next) n_.Fault("viewer expected frame " + std::to_string(v.next) + ", got " + std::to_string(seq));
+      if (v.seen && seq != v.next)
+        n_.Fault("viewer expected frame " + std::to_string(v.next) + ", got " +
+                 std::to_string(seq));
       if (!v.seen) v.first = seq, v.seen = true;
       v.next = seq + 1;
       ++n_.viewer_lines;
@@ -342,7 +359,8 @@ bool Crowd::ViewersHave(uint64_t frames) const {
 void Crowd::CloseViewers(uint64_t frames) {
   for (auto& v : viewers_) {
     if (v->reads && v->open && v->next != frames)
-      n_.Fault("viewer saw frames up to " + std::to_string(v->next) + " of " + std::to_string(frames));
+      n_.Fault("viewer saw frames up to " + std::to_string(v->next) + " of " +
+               std::to_string(frames));
     v->open = false;
     Close(v->sock, false);
   }

@@ -24,19 +24,18 @@ extern "C" void __sanitizer_print_memory_profile(size_t top_percent, size_t max_
 #endif
 
 #include <asio/post.hpp>
-
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <future>
 #include <thread>
 
+#include "gateway/tnclient.h"
 #include "shell/form.h"
 #include "soak/soak.h"
 #include "support/temp_dir.h"
 #include "telmond/telmond.h"
 #include "telnetd/telnetd.h"
-#include "gateway/tnclient.h"
 #include "util/event_loop.h"
 
 namespace harvox::soak {
@@ -52,7 +51,8 @@ std::vector<std::string> Counters::FirstFaults() const {
 }
 
 std::string TaggedLine(char kind, uint32_t slot, uint32_t gen, uint32_t seq) {
-  std::string line = kind + std::to_string(slot) + "." + std::to_string(gen) + "." + std::to_string(seq) + " ";
+  std::string line =
+      kind + std::to_string(slot) + "." + std::to_string(gen) + "." + std::to_string(seq) + " ";
   uint32_t x = (slot * 2654435761u) ^ (gen * 40503u) ^ (seq * 2246822519u) ^ 1u;
   const size_t size = line.size() + 8 + x % 112;
   while (line.size() < size) {
@@ -114,7 +114,8 @@ std::string Monitored(uint64_t seq) {
   char info[16];
   std::snprintf(info, sizeof info, "<M%08llu>", static_cast<unsigned long long>(seq));
   // Long lines, so the viewer that never reads fills its queue.
-  return std::string(1, '\0') + addr("CQ", false) + addr("S000A", true) + "\x03\xF0" + info + std::string(180, 'x') + "\r";
+  return std::string(1, '\0') + addr("CQ", false) + addr("S000A", true) + "\x03\xF0" + info +
+         std::string(180, 'x') + "\r";
 }
 
 // The engine's side of the run: the node's echo for users, the monitor's
@@ -176,7 +177,8 @@ struct Run {
         const AgwFrame k{0, 'K', 0, "", "", Monitored(engine.monitored)};
         const bool tear = engine.monitored % 10 == 0;
         if (tear) ++n.torn;
-        if (tear ? engine.fake.SendTorn(k, uint32_t(engine.monitored), engine.monitor) : engine.fake.Send(k, engine.monitor))
+        if (tear ? engine.fake.SendTorn(k, uint32_t(engine.monitored), engine.monitor)
+                 : engine.fake.Send(k, engine.monitor))
           ++engine.monitored;
       }
     }
@@ -215,6 +217,121 @@ void WriteConfig(const Run& run) {
                                     run.stations.Routes());
 }
 
+// The run's phases on the main thread, which drives the product's loop.
+struct Phases {
+  Run& run;
+  TForm1& form;
+  std::vector<std::string> good;  // the soak users' addresses
+  Clock::time_point last = Clock::now();
+  size_t idle_fds = 0, peak_fds = 0, after_fds = 0, idle_rss = 0, peak_rss = 0, after_rss = 0;
+  size_t idle_heap = 0, after_heap = 0;
+  uint64_t frames = 0;
+
+  // Once a second: the peaks, and whether the back-off holds a soak user.
+  void Sample() {
+    if (Clock::now() - last < milliseconds(1000)) return;
+    last = Clock::now();
+    peak_fds = std::max(peak_fds, OpenFds());
+    peak_rss = std::max(peak_rss, RssKiB());
+    for (const auto& address : good) {
+      if (!form.TelnetD->Guard.Admit(address, LoginGuard::Clock::now())) {
+        run.n.Fault("the login back-off turned away " + address);
+        continue;
+      }
+      form.TelnetD->Guard.LeftPrompt(address);
+    }
+  }
+  void Load(uint32_t seconds) {
+    OnSoak(run.io, [&] { return run.faults = true, run.crowd.Resume(), run.stations.Resume(), 0; });
+    const auto until = Clock::now() + std::chrono::seconds(seconds);
+    while (Clock::now() < until) RunFor(milliseconds(200)), Sample();
+  }
+  // No new rounds; the running ones finish (the viewers stay).
+  void Settle() {
+    OnSoak(run.io, [&] { return run.faults = false, run.crowd.Wind(), run.stations.Wind(), 0; });
+    const bool quiet = RunUntil(
+        [&] {
+          Sample();
+          return OnSoak(run.io, [&] { return run.crowd.Idle(false) && run.stations.Idle(); }) &&
+                 form.TelnetD->Sessions().Count() == 0 && form.TNClient->Table().Count() == 0;
+        },
+        milliseconds(90000));
+    if (!quiet) run.n.Fault("the load did not wind down within 90 s");
+    RunFor(milliseconds(2000));
+  }
+  // The viewers get the last monitor frames and close.
+  void EndViewers() {
+    OnSoak(run.io, [&] { return run.feeding = false, 0; });
+    frames = run.engine.monitored;
+    RunUntil([&] { return OnSoak(run.io, [&] { return run.crowd.ViewersHave(frames); }); },
+             milliseconds(30000));
+    OnSoak(run.io, [&] { return run.crowd.CloseViewers(frames), 0; });
+    if (!RunUntil([&] { return form.TelMonD->Viewers().Count() == 0; }, milliseconds(10000)))
+      run.n.Fault("the monitor kept viewers that closed");
+    RunFor(milliseconds(1000));
+  }
+  int Report(double took);
+};
+
+// The figures, the checks of the levels, and the exit status.
+int Phases::Report(double took) {
+  const Counters& n = run.n;
+  auto u = [](const std::atomic<uint64_t>& a) { return static_cast<unsigned long long>(a.load()); };
+  std::printf(
+      "soak: %.0f s; users: %llu sessions, %llu completed (%llu by ESC), %llu mid-line, "
+      "%llu pastes of 100 KiB, %llu never reading, %llu cut by engine faults, %llu refused "
+      "while the link was down, %llu already on\n",
+      took, u(n.sessions), u(n.completed), u(n.esc), u(n.mid_line), u(n.pasted), u(n.silent),
+      u(n.cut), u(n.busy_link), u(n.already));
+  std::printf("soak: guessers: %llu failed logins, %llu turned away\n", u(n.bad_failures),
+              u(n.bad_blocked));
+  std::printf(
+      "soak: stations: %llu rounds, %llu echoed, %llu left early, %llu refused, %llu closed "
+      "by the host, %llu timed out, %llu flooded, %llu cut by engine faults\n",
+      u(n.stations), u(n.echoed), u(n.left_early), u(n.refused), u(n.closed), u(n.timed_out),
+      u(n.flooded), u(n.stations_cut));
+  std::printf(
+      "soak: viewers: %llu monitor frames sent, %llu lines checked; bytes checked in order: "
+      "%llu\n",
+      static_cast<unsigned long long>(frames), u(n.viewer_lines), u(n.bytes_checked));
+  std::printf(
+      "soak: engine: %llu resets, %llu corrupt headers, %llu torn frames, %llu 'D' frames "
+      "after the link ended\n",
+      u(n.resets), u(n.corrupt), u(n.torn), u(run.engine.violations));
+  for (const auto& v : run.engine.first_violations) std::printf("soak:   engine: %s\n", v.c_str());
+  // Allocator retention and the reactor's reused records stay; growth with
+  // the load does not.
+  const size_t rss_tolerance = 16 * 1024 + idle_rss / 10, heap_tolerance = 4 * 1024;
+  std::printf(
+      "soak: fds idle %zu, peak %zu, after %zu; RSS idle %zu KiB, peak %zu KiB, after %zu KiB "
+      "(tolerance %zu KiB); heap in use idle %zu KiB, after %zu KiB (tolerance %zu KiB)\n",
+      idle_fds, peak_fds, after_fds, idle_rss, peak_rss, after_rss, rss_tolerance, idle_heap,
+      after_heap, heap_tolerance);
+  if (after_fds != idle_fds) run.n.Fault("descriptors did not return to their idle count");
+  if (after_rss > idle_rss + rss_tolerance)
+    run.n.Fault("resident memory stayed above its idle level");
+  if (after_heap > idle_heap + heap_tolerance)
+    run.n.Fault("heap in use stayed above its idle level");
+  if (n.bad_blocked == 0 && run.seconds >= 60) run.n.Fault("the guessers were never turned away");
+  if (n.completed == 0 || n.echoed == 0 || n.viewer_lines == 0)
+    run.n.Fault("some of the load never got through");
+  for (const auto& f : n.FirstFaults()) std::printf("soak: FAULT %s\n", f.c_str());
+  std::printf("soak: %s (%llu faults)\n", n.Faults() ? "FAILED" : "passed",
+              static_cast<unsigned long long>(n.Faults()));
+  return n.Faults() ? 1 : 0;
+}
+
+bool StartProduct(Run& run, TForm1& form) {
+  if (form.FormCreate() != TForm1::StartResult::Running || !form.StartupError.empty()) {
+    std::fprintf(stderr, "soak: the product did not start: %s\n", form.StartupError.c_str());
+    return false;
+  }
+  form.TelnetD->AGWReopenMs = 1000;  // an engine restart, not a minute's outage
+  form.TNClient->RecoverMs = 1000;
+  return RunUntil([&] { return run.engine.monitor >= 0 && run.stations.GatewayClient() >= 0; },
+                  milliseconds(10000));
+}
+
 }  // namespace
 
 int Main(uint32_t seconds) {
@@ -225,81 +342,35 @@ int Main(uint32_t seconds) {
   WriteConfig(run);
   auto work = asio::make_work_guard(run.io);
   std::thread soak([&] { run.io.run(); });
-
   TForm1 form;
-  if (form.FormCreate() != TForm1::StartResult::Running || !form.StartupError.empty()) {
-    std::fprintf(stderr, "soak: the product did not start: %s\n", form.StartupError.c_str());
-    return 1;
-  }
-  form.TelnetD->AGWReopenMs = 1000;  // an engine restart, not a minute's outage
-  form.TNClient->RecoverMs = 1000;
-  RunUntil([&] { return run.engine.monitor >= 0 && run.stations.GatewayClient() >= 0; },
-           milliseconds(10000));
+  if (!StartProduct(run, form)) return 1;
   RunFor(milliseconds(1000));
-  const size_t idle_fds = OpenFds();
-  size_t peak_fds = idle_fds, peak_rss = RssKiB();
+  Phases p{run, form, {}};
+  p.idle_fds = p.peak_fds = OpenFds();
+  p.peak_rss = RssKiB();
   const auto t0 = Clock::now();
-  OnSoak(run.io, [&] {
+  p.good = OnSoak(run.io, [&] {
     run.crowd.Start(uint16_t(form.TelnetD->BoundPort()), uint16_t(form.TelMonD->BoundPort()));
     run.stations.Start();
     run.chaos = std::make_unique<asio::steady_timer>(run.io);
     run.Chaos();
-    return 0;
+    return run.crowd.GoodAddresses();
   });
-  const auto good = OnSoak(run.io, [&] { return run.crowd.GoodAddresses(); });
-  auto last = Clock::now();
-  auto sample = [&] {
-    if (Clock::now() - last < milliseconds(1000)) return;
-    last = Clock::now();
-    peak_fds = std::max(peak_fds, OpenFds());
-    peak_rss = std::max(peak_rss, RssKiB());
-    for (const auto& address : good) {  // the back-off must never hold a soak user's address
-      if (!form.TelnetD->Guard.Admit(address, LoginGuard::Clock::now())) {
-        run.n.Fault("the login back-off turned away " + address);
-        continue;
-      }
-      form.TelnetD->Guard.LeftPrompt(address);
-    }
-  };
-  auto load = [&](uint32_t secs) {
-    OnSoak(run.io, [&] { return run.faults = true, run.crowd.Resume(), run.stations.Resume(), 0; });
-    const auto until = Clock::now() + std::chrono::seconds(secs);
-    while (Clock::now() < until) RunFor(milliseconds(200)), sample();
-  };
-  // No new rounds; the running ones finish (the viewers stay).
-  auto settle = [&] {
-    OnSoak(run.io, [&] { return run.faults = false, run.crowd.Wind(), run.stations.Wind(), 0; });
-    const bool quiet = RunUntil([&] {
-      sample();
-      return OnSoak(run.io, [&] { return run.crowd.Idle(false) && run.stations.Idle(); }) &&
-             form.TelnetD->Sessions().Count() == 0 && form.TNClient->Table().Count() == 0;
-    }, milliseconds(90000));
-    if (!quiet) run.n.Fault("the load did not wind down within 90 s");
-    RunFor(milliseconds(2000));
-  };
   // Memory is compared with its level after a first round of the same load,
   // when the allocator's caches (and the sanitizer's quarantine) have filled.
   const uint32_t warm = std::min<uint32_t>(20, seconds / 4 + 1);
-  load(warm);
-  settle();
-  const size_t idle_rss = RssKiB(), idle_heap = HeapKiB();
-  load(seconds > warm ? seconds - warm : 1);
-  settle();
-  const size_t after_rss = RssKiB(), after_heap = HeapKiB();
+  p.Load(warm);
+  p.Settle();
+  p.idle_rss = RssKiB(), p.idle_heap = HeapKiB();
+  p.Load(seconds > warm ? seconds - warm : 1);
+  p.Settle();
+  p.after_rss = RssKiB(), p.after_heap = HeapKiB();
 #if defined(__SANITIZE_ADDRESS__)
   if (std::getenv("HARVOX_SOAK_PROFILE")) __sanitizer_print_memory_profile(90, 30);
 #endif
   const double took = std::chrono::duration<double>(Clock::now() - t0).count();
-
-  // The viewers get the last monitor frames and close.
-  OnSoak(run.io, [&] { return run.feeding = false, 0; });
-  const uint64_t frames = run.engine.monitored;
-  RunUntil([&] { return OnSoak(run.io, [&] { return run.crowd.ViewersHave(frames); }); }, milliseconds(30000));
-  OnSoak(run.io, [&] { return run.crowd.CloseViewers(frames), 0; });
-  if (!RunUntil([&] { return form.TelMonD->Viewers().Count() == 0; }, milliseconds(10000)))
-    run.n.Fault("the monitor kept viewers that closed");
-  RunFor(milliseconds(1000));
-  const size_t after_fds = OpenFds();
+  p.EndViewers();
+  p.after_fds = OpenFds();
   OnSoak(run.io, [&] { return run.chaos->cancel(), 0; });
 
   bool down = false;
@@ -310,41 +381,7 @@ int Main(uint32_t seconds) {
   run.io.stop();
   soak.join();
   run.engine.fake.Stop();
-
-  // Allocator retention and the reactor's reused records stay; growth with
-  // the load does not.
-  const size_t rss_tolerance = 16 * 1024 + idle_rss / 10, heap_tolerance = 4 * 1024;
-  const auto& n = run.n;
-  std::printf("soak: %.0f s; users: %llu sessions, %llu completed (%llu by ESC), %llu mid-line, %llu pastes of 100 KiB, "
-              "%llu never reading, %llu cut by engine faults, %llu refused while the link was down, %llu already on\n",
-              took, (unsigned long long)n.sessions, (unsigned long long)n.completed, (unsigned long long)n.esc,
-              (unsigned long long)n.mid_line, (unsigned long long)n.pasted, (unsigned long long)n.silent,
-              (unsigned long long)n.cut, (unsigned long long)n.busy_link, (unsigned long long)n.already);
-  std::printf("soak: guessers: %llu failed logins, %llu turned away\n", (unsigned long long)n.bad_failures,
-              (unsigned long long)n.bad_blocked);
-  std::printf("soak: stations: %llu rounds, %llu echoed, %llu left early, %llu refused, %llu closed by the host, "
-              "%llu timed out, %llu flooded, %llu cut by engine faults\n",
-              (unsigned long long)n.stations, (unsigned long long)n.echoed, (unsigned long long)n.left_early,
-              (unsigned long long)n.refused, (unsigned long long)n.closed, (unsigned long long)n.timed_out,
-              (unsigned long long)n.flooded, (unsigned long long)n.stations_cut);
-  std::printf("soak: viewers: %llu monitor frames sent, %llu lines checked; bytes checked in order: %llu\n",
-              (unsigned long long)frames, (unsigned long long)n.viewer_lines, (unsigned long long)n.bytes_checked);
-  std::printf("soak: engine: %llu resets, %llu corrupt headers, %llu torn frames, %llu rule violations\n",
-              (unsigned long long)n.resets, (unsigned long long)n.corrupt, (unsigned long long)n.torn,
-              (unsigned long long)run.engine.violations);
-  for (const auto& v : run.engine.first_violations) std::printf("soak:   engine: %s\n", v.c_str());
-  std::printf("soak: fds idle %zu, peak %zu, after %zu; RSS idle %zu KiB, peak %zu KiB, after %zu KiB (tolerance %zu KiB); "
-              "heap in use idle %zu KiB, after %zu KiB (tolerance %zu KiB)\n",
-              idle_fds, peak_fds, after_fds, idle_rss, peak_rss, after_rss, rss_tolerance, idle_heap, after_heap,
-              heap_tolerance);
-  if (after_fds != idle_fds) run.n.Fault("descriptors did not return to their idle count");
-  if (after_rss > idle_rss + rss_tolerance) run.n.Fault("resident memory did not return to its idle level");
-  if (after_heap > idle_heap + heap_tolerance) run.n.Fault("heap in use did not return to its idle level");
-  if (n.bad_blocked == 0 && seconds >= 60) run.n.Fault("the guessers were never turned away");
-  if (n.completed == 0 || n.echoed == 0 || n.viewer_lines == 0) run.n.Fault("some load never got through");
-  for (const auto& f : n.FirstFaults()) std::printf("soak: FAULT %s\n", f.c_str());
-  std::printf("soak: %s (%llu faults)\n", n.Faults() ? "FAILED" : "passed", (unsigned long long)n.Faults());
-  return n.Faults() ? 1 : 0;
+  return p.Report(took);
 }
 
 }  // namespace harvox::soak

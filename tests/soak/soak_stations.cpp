@@ -7,11 +7,10 @@
 // FLOOD (the host sends as fast as it may; every byte checked in order).
 // Station state is shared by the soak thread and the engine thread, so each
 // station has its own mutex.
+#include <array>
 #include <asio/ip/tcp.hpp>
 #include <asio/post.hpp>
 #include <asio/write.hpp>
-
-#include <array>
 
 #include "soak/soak.h"
 #include "support/echo_sink.h"
@@ -102,11 +101,16 @@ struct Stations::Hosts {
   uint16_t Port(Kind k) const {
     asio::error_code ec;
     switch (k) {
-      case Kind::Echo: return echo.Port();
-      case Kind::Refuse: return refuse.local_endpoint(ec).port();
-      case Kind::Close: return close.local_endpoint(ec).port();
-      case Kind::Silent: return silent.local_endpoint(ec).port();
-      case Kind::Flood: return flood.local_endpoint(ec).port();
+      case Kind::Echo:
+        return echo.Port();
+      case Kind::Refuse:
+        return refuse.local_endpoint(ec).port();
+      case Kind::Close:
+        return close.local_endpoint(ec).port();
+      case Kind::Silent:
+        return silent.local_endpoint(ec).port();
+      case Kind::Flood:
+        return flood.local_endpoint(ec).port();
     }
     return 0;
   }
@@ -127,7 +131,8 @@ Stations::~Stations() = default;
 std::string Stations::Routes() const {
   std::string lines;
   for (Kind k : {Kind::Echo, Kind::Refuse, Kind::Close, Kind::Silent, Kind::Flood})
-    lines += std::string(kRoutes[int(k)]) + "=127.0.0.1:" + std::to_string(hosts_->Port(k)) + ",60000,600000\n";
+    lines += std::string(kRoutes[int(k)]) + "=127.0.0.1:" + std::to_string(hosts_->Port(k)) +
+             ",60000,600000\n";
   return lines;
 }
 
@@ -152,7 +157,8 @@ void Stations::Tick() {
       const int to = gateway_;
       const bool tear = f.kind == 'D' && (f.data.size() + s->slot) % 16 == 0;
       if (tear) ++n_.torn;
-      if (to >= 0 && (tear ? engine_.SendTorn(f, s->slot * 977 + uint32_t(f.data.size()), to) : engine_.Send(f, to)))
+      if (to >= 0 && (tear ? engine_.SendTorn(f, s->slot * 977 + uint32_t(f.data.size()), to)
+                           : engine_.Send(f, to)))
         continue;
       std::lock_guard<std::mutex> lock(s->mu);  // the engine connection has gone
       if (s->call == f.from && s->step == Station::Step::Linked) s->cut = true;
@@ -182,11 +188,35 @@ void Stations::LinkLost() {
   }
 }
 
+// A new round: the station calls the route its slot picks this time.
+void Stations::Call(Station& s, Clock::time_point now, std::vector<AgwFrame>& out) {
+  s.kind = KindOf(s.slot, ++s.gen);
+  s.call = CallOf(s.slot, s.gen);
+  s.typed = s.echoes = s.flood_next = 0;
+  s.lines = 5 + (s.slot + s.gen) % 25;
+  s.gone = s.cut = false;
+  s.started = s.next = now;
+  s.deadline = now + milliseconds(s.kind == Kind::Silent  ? 90000
+                                  : s.kind == Kind::Flood ? 3000 + s.gen % 5000
+                                                          : 20000);
+  const std::string route = kRoutes[int(s.kind)];
+  out.push_back(AgwFrame{0, 'C', 0, s.call, route, "*** CONNECTED With Station " + s.call + "\r"});
+  if (s.kind != Kind::Echo && s.kind != Kind::Flood)  // held until the host answers
+    out.push_back(AgwFrame{0, 'D', 0xF0, s.call, route, "hello\r"});
+  ++n_.stations;
+  s.step = Station::Step::Linked;
+}
+
 // One station's round, advanced every tick (station locked).
 void Stations::Step(Station& s, Clock::time_point now, std::vector<AgwFrame>& out) {
-  std::string route = kRoutes[int(s.kind)];
+  if (s.step == Station::Step::Idle) {
+    if (!winding_ && now >= s.next && gateway_ >= 0) Call(s, now, out);
+    return;
+  }
+  const std::string route = kRoutes[int(s.kind)];
   auto send = [&](char kind, std::string data) {
-    out.push_back(AgwFrame{0, kind, uint8_t(kind == 'D' ? 0xF0 : 0), s.call, route, std::move(data)});
+    out.push_back(
+        AgwFrame{0, kind, uint8_t(kind == 'D' ? 0xF0 : 0), s.call, route, std::move(data)});
   };
   auto end = [&](milliseconds pause, bool disconnect) {
     if (disconnect) send('d', "*** DISCONNECTED From Station " + s.call + "\r");
@@ -194,22 +224,6 @@ void Stations::Step(Station& s, Clock::time_point now, std::vector<AgwFrame>& ou
     s.next = now + pause;
     std::string().swap(s.rx);
   };
-  if (s.step == Station::Step::Idle) {
-    if (winding_ || now < s.next || gateway_ < 0) return;
-    s.kind = KindOf(s.slot, ++s.gen);
-    s.call = CallOf(s.slot, s.gen);
-    s.typed = s.echoes = s.flood_next = 0;
-    s.lines = 5 + (s.slot + s.gen) % 25;
-    s.gone = s.cut = false;
-    s.started = s.next = now;
-    s.deadline = now + milliseconds(s.kind == Kind::Silent ? 90000 : s.kind == Kind::Flood ? 3000 + s.gen % 5000 : 20000);
-    route = kRoutes[int(s.kind)];
-    send('C', "*** CONNECTED With Station " + s.call + "\r");
-    ++n_.stations;
-    s.step = Station::Step::Linked;
-    if (s.kind != Kind::Echo && s.kind != Kind::Flood) send('D', "hello\r");  // held until the host answers
-    return;
-  }
   if (s.cut) return ++n_.stations_cut, end(milliseconds(2000), false);
   const bool talks = s.kind == Kind::Echo || s.kind == Kind::Flood;
   if (s.gone) {
@@ -218,12 +232,15 @@ void Stations::Step(Station& s, Clock::time_point now, std::vector<AgwFrame>& ou
     if (s.kind == Kind::Refuse) ++n_.refused;
     if (s.kind == Kind::Close) ++n_.closed;
     if (s.kind == Kind::Silent) ++n_.timed_out;
-    if (s.kind == Kind::Silent && took < milliseconds(55000)) n_.Fault("station " + s.call + " timed out early");
+    if (s.kind == Kind::Silent && took < milliseconds(55000))
+      n_.Fault("station " + s.call + " timed out early");
     return end(milliseconds(500), false);
   }
-  if (winding_ && s.kind != Kind::Refuse && s.kind != Kind::Close) return end(milliseconds(0), true);
+  if (winding_ && s.kind != Kind::Refuse && s.kind != Kind::Close)
+    return end(milliseconds(0), true);
   if (s.kind == Kind::Echo) {
-    if (s.gen % 4 == 3 && s.typed == s.lines / 2) return ++n_.left_early, end(milliseconds(1000), true);
+    if (s.gen % 4 == 3 && s.typed == s.lines / 2)
+      return ++n_.left_early, end(milliseconds(1000), true);
     if (s.typed < s.lines && now >= s.next) {
       send('D', TaggedLine('T', s.slot, s.gen, s.typed++) + "\r");
       s.next = now + milliseconds(400);
@@ -237,15 +254,16 @@ void Stations::Step(Station& s, Clock::time_point now, std::vector<AgwFrame>& ou
     if (s.flood_next == 0) n_.Fault("station " + s.call + " got nothing from the flooding host");
     return ++n_.flooded, end(milliseconds(1000), true);
   }
-  n_.Fault("station " + s.call + " (" + route + ") still linked at its deadline, " + std::to_string(s.echoes) +
-           " of " + std::to_string(s.typed) + " echoes");
+  n_.Fault("station " + s.call + " (" + route + ") still linked at its deadline, " +
+           std::to_string(s.echoes) + " of " + std::to_string(s.typed) + " echoes");
   end(milliseconds(1000), true);
 }
 
 // Engine thread: what the gateway sends to a station.
 void Stations::OnFrame(int client, const AgwFrame& f) {
   if (f.kind == 'X' && f.from == "ECHO") gateway_ = client;  // the gateway registers its routes
-  if (client != gateway_ || (f.kind != 'D' && f.kind != 'd') || f.to.size() < 5 || f.to[0] != 'S') return;
+  if (client != gateway_ || (f.kind != 'D' && f.kind != 'd') || f.to.size() < 5 || f.to[0] != 'S')
+    return;
   const uint32_t slot = std::strtoul(f.to.substr(1, 3).c_str(), nullptr, 10);
   if (slot >= stations_.size()) return;
   Station& s = *stations_[slot];
@@ -258,11 +276,14 @@ void Stations::OnFrame(int client, const AgwFrame& f) {
     std::string_view line(s.rx.data() + at, end - at);
     at = end + 1;
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (const size_t cr = line.rfind('\r'); cr != std::string_view::npos) line.remove_prefix(cr + 1);
+    if (const size_t cr = line.rfind('\r'); cr != std::string_view::npos)
+      line.remove_prefix(cr + 1);
     if (line.empty() || (line[0] != 'T' && line[0] != 'F')) continue;
-    const std::string want = line[0] == 'T' ? TaggedLine('T', s.slot, s.gen, s.echoes) : TaggedLine('F', 0, 0, s.flood_next);
+    const std::string want = line[0] == 'T' ? TaggedLine('T', s.slot, s.gen, s.echoes)
+                                            : TaggedLine('F', 0, 0, s.flood_next);
     if (line != want) {
-      n_.Fault("station " + s.call + " expected " + want.substr(0, 20) + ", got " + std::string(line.substr(0, 40)));
+      n_.Fault("station " + s.call + " expected " + want.substr(0, 20) + ", got " +
+               std::string(line.substr(0, 40)));
       s.cut = true;  // its check is over; the round ends
       break;
     }
