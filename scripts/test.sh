@@ -10,7 +10,7 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 status=0
 for dir in build build-asan; do
   echo "== tests in $dir =="
-  (cd "$dir" && ctest --output-on-failure -j2 -LE 'e2e|desktop') || status=1
+  (cd "$dir" && ctest --output-on-failure -j2 -LE 'e2e|desktop|soak') || status=1
   (cd "$dir" && ctest --output-on-failure -L e2e) || status=1
   # The tray on a headless desktop (skipped where its packages are missing).
   if grep -q '^HARVOX_GTK_FOUND:INTERNAL=1' "$dir/CMakeCache.txt"; then
@@ -19,6 +19,10 @@ for dir in build build-asan; do
     echo "desktop test skipped: this build has no tray (GTK 3 / ayatana-appindicator3 missing)"
   fi
 done
+# The soak run: 2 minutes of mixed load and engine faults, in the sanitizer
+# build only (build-asan/tests/harvox_soak SECONDS runs it by hand; 10 min by default).
+echo "== soak (2 minutes, ASan+UBSan) =="
+(cd build-asan && ctest --output-on-failure -L soak) || status=1
 # The Debian package: built, installed, checked, run and removed (as root,
 # as CI runs; elsewhere it would change the machine, so it is left out).
 echo "== Debian package =="

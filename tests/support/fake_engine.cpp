@@ -257,6 +257,28 @@ bool FakeEngine::SendRaw(std::string bytes, size_t chunk, milliseconds gap, int 
   });
 }
 
+bool FakeEngine::SendTorn(const AgwFrame& frame, uint32_t seed, int client) {
+  return OnEngine([this, frame, seed, client] {
+    auto c = Find(client);
+    if (!c) return false;
+    TrackInjected(*c, frame);
+    const std::string bytes = frame.Encode();
+    std::set<size_t> cuts;
+    uint32_t x = seed | 1;
+    for (int i = 0; i < 3 && bytes.size() > 1; ++i) {
+      x ^= x << 13, x ^= x >> 17, x ^= x << 5;  // xorshift: the same tears for the same seed
+      cuts.insert(1 + x % (bytes.size() - 1));
+    }
+    cuts.insert(bytes.size());
+    size_t at = 0;
+    for (size_t cut : cuts) {
+      Queue(c, bytes.substr(at, cut - at), at == 0 ? milliseconds(0) : milliseconds(1));
+      at = cut;
+    }
+    return true;
+  });
+}
+
 bool FakeEngine::DropClient(int client) {
   return OnEngine([this, client] {
     auto c = Find(client);

@@ -103,6 +103,9 @@ class FakeEngine {
   // between pieces so the receiver sees them apart.
   bool SendRaw(std::string bytes, size_t chunk = 0, milliseconds gap = milliseconds(2),
                int client = kLatest);
+  // Writes the frame cut at up to three points chosen by seed, a millisecond
+  // apart, so the client's reassembly sees it torn across TCP segments.
+  bool SendTorn(const AgwFrame& frame, uint32_t seed, int client = kLatest);
   bool DropClient(int client = kLatest);   // FIN
   bool ResetClient(int client = kLatest);  // RST (linger 0)
   size_t ClientCount() const;              // open connections now

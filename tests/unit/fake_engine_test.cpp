@@ -178,6 +178,12 @@ TEST_F(FakeEngineTest, InjectsFramesInPiecesAndRunsScripts) {
   ASSERT_TRUE(one && two);
   EXPECT_EQ(one->data, "one");
   EXPECT_EQ(two->data, "two");
+  for (uint32_t seed : {1u, 77u, 4096u}) ASSERT_TRUE(engine.SendTorn(Frame('D', "B", "A", "torn"), seed));
+  for (int i = 0; i < 3; ++i) {
+    auto torn = client.Read(3s);
+    ASSERT_TRUE(torn);
+    EXPECT_EQ(torn->data, "torn");
+  }
   EXPECT_TRUE(engine.Flush());
 
   engine.SetScript([](FakeEngine& e, int who, const AgwFrame& f) {
