@@ -11,6 +11,7 @@
 #include "gateway/tnclient.h"
 #include "support/direwolf_pair.h"
 #include "support/echo_sink.h"
+#include "support/net_test_util.h"
 #include "support/radio_station.h"
 #include "support/tcp_peer.h"
 #include "support/temp_dir.h"
@@ -30,6 +31,7 @@ using test::TcpPeer;
 
 constexpr const char* kNode = "N0BBB-7";
 constexpr const char* kRoute = "N0AAA-3";
+constexpr const char* kFloodRoute = "N0AAA-4";  // to a host the test drives
 
 // 4 KiB in 64 numbered lines of 64 bytes, each ended by CR.
 std::string Lines(char tag) {
@@ -55,6 +57,7 @@ struct Faults : ::testing::Test {
   TLog log;
   std::unique_ptr<TTelnetD> server;
   test::EchoSink host;
+  net::test::RawListener flood;
   std::unique_ptr<TTNClient> gw;
 
   void StartAll(DirewolfPair::Options options = {}) {
@@ -87,6 +90,7 @@ struct Faults : ::testing::Test {
     gw->Recover = true;
     gw->RecoverMs = 500;
     gw->IsrtClient(kRoute, "127.0.0.1", host.Port(), 600000, 3600000, false);
+    gw->IsrtClient(kFloodRoute, "127.0.0.1", flood.Port(), 600000, 3600000, false);
     gw->SetActive(true);
     ASSERT_TRUE(GatewayUp());
   }
@@ -112,8 +116,8 @@ struct Faults : ::testing::Test {
     return RunUntil([&] { return s.Has(text); }, t);
   }
   // A new station through the route to the echo host.
-  std::unique_ptr<RadioStation> Call(const std::string& call) {
-    auto s = std::make_unique<RadioStation>(pair->AgwPort(Station::B), call, kRoute);
+  std::unique_ptr<RadioStation> Call(const std::string& call, const char* route = kRoute) {
+    auto s = std::make_unique<RadioStation>(pair->AgwPort(Station::B), call, route);
     EXPECT_TRUE(s->Ok());
     EXPECT_TRUE(Await(*s, "*** Linked with <127.0.0.1:")) << s->Got();
     return s;
@@ -175,6 +179,27 @@ TEST_F(Faults, TheEngineKilledThreeTimesInARowIsRejoinedEveryTime) {
   auto station = Call("N0BBB-9");
   station->Say("still here\r");
   EXPECT_TRUE(Await(*station, "still here\r\n")) << station->Got();
+}
+
+// The station's disconnect and the gateway's next data frames cross on the
+// way: the engine must not be left wedged by data for the ended link.
+TEST_F(Faults, AStationHangingUpUnderAFloodLeavesTheEngineServing) {
+  HARVOX_REQUIRE_DIREWOLF();
+  StartAll();
+  for (int round = 1; round <= 3; ++round) {
+    auto station = Call("N0BBB-" + std::to_string(round), kFloodRoute);
+    net::test::RawPeer host_side = flood.Accept();
+    host_side.Send(net::test::Pattern(64 * 1024, round));
+    ASSERT_TRUE(RunUntil([&] { return station->Got().size() > 1500; }, 60s)) << station->Got().size();
+    station->Hangup();
+    ASSERT_TRUE(RunUntil([&] { host_side.Pump(); return host_side.eof || host_side.reset; }, 30s));
+    ASSERT_TRUE(RunUntil([&] { return gw->Table().Count() == 0; }, 10s));
+  }
+  auto after = Call("N0BBB-9");
+  after->Say("not wedged\r");
+  EXPECT_TRUE(Await(*after, "not wedged\r\n")) << after->Got();
+  auto user = LogIn("demo", "demo");
+  EXPECT_TRUE(Await(*user, kNode)) << user->Received();
 }
 
 TEST_F(Faults, ANodeThatNeverAnswersEndsInTheEnginesRetryNotice) {

@@ -39,6 +39,8 @@ class RadioStation {
   void Say(const std::string& text) {
     agw_.Send({.kind = 'D', .pid = 0xF0, .from = call_, .to = to_, .data = text});
   }
+  // Ends the link from this side.
+  void Hangup() { agw_.Send({.kind = 'd', .from = call_, .to = to_, .data = ""}); }
   std::string Got() {
     std::lock_guard<std::mutex> lock(mu_);
     return got_;
