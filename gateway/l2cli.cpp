@@ -3,6 +3,7 @@
 #include "gateway/l2cli.h"
 
 #include <exception>
+#include <vector>
 
 #include "util/log.h"
 #include "util/strings.h"
@@ -58,35 +59,45 @@ void TL2CLI::SetActive(bool on) {
   W(1, on ? "{L2CLI} Command Processor Active" : "{L2CLI} Command Processor Inactive");
 }
 
+// The reply is each line's answer in turn, then the tails of the lines
+// that went on (the innermost first), so every line but a final error or
+// empty one adds its prompt at the end.
 std::string TL2CLI::Execute(uint8_t port, const std::string& call, std::string& buffer,
                             uint8_t level) {
-  try {
-    return Run(port, call, buffer, level);
-  } catch (const std::exception&) {
-    W(1, "{L2CLI} Exception on Module Execute");
-    return "\r--Exception on Command Processor--\r" + Prompt;
+  std::string reply;
+  std::vector<std::string> tails;
+  for (bool more = true; more;) {
+    std::string head, tail;
+    try {
+      more = Step(port, call, buffer, level, head, tail);
+    } catch (const std::exception&) {
+      W(1, "{L2CLI} Exception on Module Execute");
+      head = "\r--Exception on Command Processor--\r" + Prompt;
+      tail.clear();
+      more = false;
+    }
+    reply += head;
+    tails.push_back(std::move(tail));
   }
+  for (auto t = tails.rbegin(); t != tails.rend(); ++t) reply += *t;
+  return reply;
 }
 
-std::string TL2CLI::Rest(uint8_t port, const std::string& call, std::string& buffer,
-                         uint8_t level) {
-  return Execute(port, call, buffer, level);
-}
-
-std::string TL2CLI::Run(uint8_t port, const std::string& call, std::string& buffer,
-                        uint8_t level) {
+bool TL2CLI::Step(uint8_t port, const std::string& call, std::string& buffer, uint8_t level,
+                  std::string& head, std::string& tail) {
   Prompt = "{" + call + " de " + NodeCall + "}:\r";
   W(4, "{L2CLI} Node Command Processor");
   D(5, buffer);
   if (buffer.empty()) {
     W(1, "{L2CLI} Empty buffer, ignored");
-    return {};
+    return false;
   }
   if (buffer.find('\r') == std::string::npos) {
     if (buffer.find('\n') == std::string::npos) {
       W(1, "{L2CLI} Incomplete buffer, ignored");
       buffer.clear();
-      return Prompt;
+      head = Prompt;
+      return false;
     }
     buffer = ReplaceChar(buffer, '\n', "\r");
   }
@@ -98,31 +109,46 @@ std::string TL2CLI::Run(uint8_t port, const std::string& call, std::string& buff
     line = std::move(buffer);
     buffer.clear();
   }
-  if (line.empty()) return Welcome + "\r" + Rest(port, call, buffer, level) + Prompt;
+  if (line.empty()) {
+    head = Welcome + "\r";
+    tail = Prompt;
+    return true;
+  }
   W(4, "{L2CLI} Command->" + line);
   D(4, line);
-  if (line == "\r\n" || line == "\r") return Prompt + "\r";
+  if (line == "\r\n" || line == "\r") {
+    head = Prompt + "\r";
+    return false;
+  }
   const size_t cr = line.find('\r');
   std::string token = line.substr(0, cr);
   const std::string remainder = cr == std::string::npos ? std::string() : line.substr(cr + 1);
   W(3, "{L2CLI} After Parsing I Token(" + token + ") Args(" + remainder + ")");
-  if (token.empty() || token == " ") return Prompt + "\r";
+  if (token.empty() || token == " ") {
+    head = Prompt + "\r";
+    return false;
+  }
   const std::string command = UpperText(CutWord(token));
   const std::string args = token;
   W(3, "{L2CLI} After Parsing II Token(" + command + ") Args(" + args + ")");
+  tail = Prompt;
   if ((command == "B" || command == "Q") && FOnDisconnect) {
     FOnDisconnect(port, call);
-    return "\r" + Bye + Rest(port, call, buffer, level) + Prompt;
+    head = "\r" + Bye;
+    return true;
   }
   if ((!command.empty() && command[0] == '?') || command == "H") {
-    const std::string help = Help(port, call, command, args, level);
-    return help + Rest(port, call, buffer, level) + Prompt;
+    head = Help(port, call, command, args, level);
+    return true;
   }
   const TCmd* cmd = Find(command);
-  if (!cmd) return "*** Error, command " + command + " not valid, type ? for help\r" + Prompt;
-  const std::string answer = TableCommand(port, call, *cmd, command, args, level);
-  const std::string rest = buffer.empty() ? std::string() : Rest(port, call, buffer, level);
-  return answer + rest + Prompt;
+  if (!cmd) {
+    head = "*** Error, command " + command + " not valid, type ? for help\r" + Prompt;
+    tail.clear();
+    return false;
+  }
+  head = TableCommand(port, call, *cmd, command, args, level);
+  return !buffer.empty();
 }
 
 std::string TL2CLI::Help(uint8_t port, const std::string& call, const std::string& command,

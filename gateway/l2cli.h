@@ -4,9 +4,10 @@
 // answers help, errors and quit itself, and hands table commands to its
 // owner through events.  Knows nothing of sockets or AX.25.
 //
-// Re-entrancy: main thread only.  Execute recurses on what is left of the
-// buffer after the first line; the events run inside Execute and may call
-// anything of the owner, but must not destroy the processor.
+// Re-entrancy: main thread only.  Execute takes the buffer a line at a
+// time in a loop (a buffer of thousands of empty lines must not cost a
+// stack frame each); the events run inside Execute and may call anything of
+// the owner, but must not destroy the processor.
 #pragma once
 
 #include <array>
@@ -62,8 +63,10 @@ class TL2CLI {
   TLog* Log = nullptr;
 
  private:
-  std::string Run(uint8_t port, const std::string& call, std::string& buffer, uint8_t level);
-  std::string Rest(uint8_t port, const std::string& call, std::string& buffer, uint8_t level);
+  // One line of buffer: its answer goes to head, and tail is what follows
+  // the answers of the lines after it.  True when those lines are to run.
+  bool Step(uint8_t port, const std::string& call, std::string& buffer, uint8_t level,
+            std::string& head, std::string& tail);
   std::string Help(uint8_t port, const std::string& call, const std::string& command,
                    const std::string& args, uint8_t level);
   std::string TableCommand(uint8_t port, const std::string& call, const TCmd& cmd,

@@ -85,6 +85,23 @@ TEST(L2CliTest, UnboundEventsAndFailures) {
                         uint8_t, std::string&) { throw std::out_of_range("port"); };
   b = "t a:99999999999\r";
   EXPECT_EQ(f.cli.Execute(1, "N0CALL", b, 0), "\r--Exception on Command Processor--\r" + P);
+  // A failure on a later line keeps the prompts owed by the lines before it.
+  b = "\r\nt a:99999999999\r\n";
+  EXPECT_EQ(f.cli.Execute(1, "N0CALL", b, 0), "Hello\r\r--Exception on Command Processor--\r" + P + P);
+}
+
+// An engine may hand over one data frame of 64 KiB: each of its lines is
+// answered in turn, without a stack frame per line.
+TEST(L2CliTest, ABufferOfManyLinesIsAnsweredLineByLine) {
+  CliFixture f;
+  constexpr size_t kLines = 30000;
+  std::string b;
+  for (size_t i = 0; i < kLines; ++i) b += "\r\n";
+  std::string want;
+  for (size_t i = 0; i < kLines; ++i) want += "Hello\r";
+  for (size_t i = 0; i < kLines; ++i) want += P;
+  EXPECT_EQ(f.cli.Execute(1, "N0CALL", b, 0), want);
+  EXPECT_TRUE(b.empty());
 }
 
 TEST(L2CliTest, TableHoldsThirtyAndRejectsEmptyNames) {
