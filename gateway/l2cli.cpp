@@ -66,6 +66,7 @@ std::string TL2CLI::Execute(uint8_t port, const std::string& call, std::string& 
                             uint8_t level) {
   std::string reply;
   std::vector<std::string> tails;
+  D(5, buffer);  // once: a dump per line would grow with the square of the buffer
   for (bool more = true; more;) {
     std::string head, tail;
     try {
@@ -87,7 +88,6 @@ bool TL2CLI::Step(uint8_t port, const std::string& call, std::string& buffer, ui
                   std::string& head, std::string& tail) {
   Prompt = "{" + call + " de " + NodeCall + "}:\r";
   W(4, "{L2CLI} Node Command Processor");
-  D(5, buffer);
   if (buffer.empty()) {
     W(1, "{L2CLI} Empty buffer, ignored");
     return false;
