@@ -14,7 +14,6 @@ namespace {
 harvox::TL2CLI& Processor() {
   static harvox::TL2CLI* cli = [] {
     auto* p = new harvox::TL2CLI;
-    p->Log = &harvox::fuzz::NullLog();
     p->NodeCall = "N0GATE";
     p->Prompt = "=>";
     p->AddCommand("T", "Telnet to host:port", true, 0, false, "");
@@ -37,6 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   std::string buffer(reinterpret_cast<const char*>(data) + 1, size - 1);
   const size_t before = buffer.size();
+  Processor().Log = harvox::fuzz::SomeTraced(data, size);
   const std::string reply = Processor().Execute(1, "N0CALL", buffer, data[0] & 3);
   if (buffer.size() > before || (before > 0 && reply.empty())) std::abort();
   const std::string_view in(reinterpret_cast<const char*>(data), size);
