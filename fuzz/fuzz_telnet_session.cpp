@@ -14,6 +14,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -23,6 +24,7 @@
 
 #include <array>
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -167,20 +169,41 @@ World& TheWorld() {
   return *w;
 }
 
+// libFuzzer's time-out alarm interrupts system calls (its handler is not
+// restartable), so a connect or send cut short is finished, not taken for
+// a failure: once every ten minutes it used to stop a run.
 int Dial(uint16_t port) {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(port);
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) std::abort();
+  int rc = fd < 0 ? -1 : connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  if (rc != 0 && errno == EINTR) {  // the handshake goes on; wait for its outcome
+    pollfd p{fd, POLLOUT, 0};
+    while (poll(&p, 1, -1) < 0 && errno == EINTR) {
+    }
+    int err = 0;
+    socklen_t len = sizeof err;
+    getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
+    rc = err == 0 ? 0 : (errno = err, -1);
+  }
+  if (rc != 0) {
+    std::perror("fuzz_telnet_session: dialling the server");
+    std::abort();
+  }
   const int one = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   return fd;
 }
 
 void Say(int fd, std::string_view bytes) {
-  if (send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) < 0) return;  // the server may have closed
+  while (!bytes.empty()) {
+    const ssize_t n = send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) break;  // the server may have closed
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
   while (harvox::Loop().poll() > 0) {
   }
 }
