@@ -197,6 +197,12 @@ int Dial(uint16_t port) {
   return fd;
 }
 
+// Runs every handler that is ready, and those they make ready, without waiting.
+void Drain() {
+  while (harvox::Loop().poll() > 0) {
+  }
+}
+
 void Say(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t n = send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
@@ -204,8 +210,7 @@ void Say(int fd, std::string_view bytes) {
     if (n < 0) break;  // the server may have closed
     bytes.remove_prefix(static_cast<size_t>(n));
   }
-  while (harvox::Loop().poll() > 0) {
-  }
+  Drain();
 }
 
 // Brings the new session to the chosen state; false when it did not get there.
@@ -253,7 +258,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!Until([&] { return w.server.UserCount == 0; })) std::abort();
   // Ends the session's queued clean-up here, so its frees fall in the same
   // input as its allocations and the leak check runs only on a real leak.
-  while (harvox::Loop().poll() > 0) {
-  }
+  Drain();
   return 0;
 }
