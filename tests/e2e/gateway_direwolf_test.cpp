@@ -45,7 +45,7 @@ struct GatewayDirewolf : ::testing::Test {
     gw->IsrtClient("N0AAA-2", "", 0, 600000, 3600000, false);
     gw->IsrtClient("N0AAA-3", "127.0.0.1", host.Port(), 600000, 3600000, false);
     gw->SetActive(true);
-    ASSERT_TRUE(RunUntil([&] { return gw->Active; }, 10s));
+    ASSERT_TRUE(RunUntil([&] { return gw->Active; }, 30s));
     RunFor(300ms);  // both registrations answered
   }
   bool Await(RadioStation& s, const std::string& text, std::chrono::milliseconds t = 30s) {
@@ -96,8 +96,8 @@ TEST_F(GatewayDirewolf, PromptRouteBulkAndEngineRestart) {
   // The engine goes away under the circuit: the circuit ends, the gateway
   // registers again, and a new station gets through.
   ASSERT_TRUE(pair.StopEngine(Station::A));
-  ASSERT_TRUE(RunUntil([&] { b.Pump(); return b.eof || b.reset; }, 10s));
-  EXPECT_TRUE(RunUntil([&] { return gw->Table().Count() == 0; }, 5s));
+  ASSERT_TRUE(RunUntil([&] { b.Pump(); return b.eof || b.reset; }, 30s));
+  EXPECT_TRUE(RunUntil([&] { return gw->Table().Count() == 0; }, 30s));
   std::string error;
   ASSERT_TRUE(pair.StartEngine(Station::A, &error)) << error;
   ASSERT_TRUE(RunUntil([&] { return gw->Active && gw->Link().Active == 1; }, 15s));

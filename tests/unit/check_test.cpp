@@ -82,12 +82,12 @@ TEST(Check, TheProgramPrintsTheReportAndExitsByUsability) {
   test::TempDir dir;
   test::WriteFile(dir.File("HARVOX.INI"), kGood);
   test::Process good({HARVOX_BINARY, "--check"}, dir.Path());
-  EXPECT_EQ(good.Wait(10s), 0);
+  EXPECT_EQ(good.Wait(30s), 0);
   EXPECT_NE(good.Stdout().find("Configuration usable."), std::string::npos);
   EXPECT_EQ(test::Exists(dir.File("HARVOX.LOG")), false);  // a check writes nothing
   test::TempDir empty;
   test::Process bad({HARVOX_BINARY, "--check"}, empty.Path());
-  EXPECT_EQ(bad.Wait(10s), 1);
+  EXPECT_EQ(bad.Wait(30s), 1);
 }
 
 }  // namespace
