@@ -6,6 +6,8 @@
 // matches.  The password check is password.cpp's.  No password, typed or
 // stored, and no hash reaches the log: a fixed mask stands in for them.
 #include <exception>
+#include <optional>
+#include <vector>
 
 #include "util/log.h"
 #include "telnetd/password.h"
@@ -32,13 +34,9 @@ UserEntry ParseUserEntry(const std::string& line, int32_t def_port, const std::s
   return e;
 }
 
-TTelnetD::Verdict TTelnetD::Security(Circuit* c, std::string& why) {
-  auto& u = c->Ucb;
-  W(3, "{TelnetD} <Security> Verifying against File=" + UsersFile);
-  W(3, "{TelnetD} Verifying User");
-  D(3, u.UserId);
-  W(3, "{TelnetD} With Password");
-  D(3, kSecretMask);
+// Finds and reads the users file into its lines; a verdict when it can not.
+std::optional<TTelnetD::Verdict> TTelnetD::ReadUsers(std::vector<std::string>& lines,
+                                                     std::string& why) {
   const std::string dir = WorkingDir();
   W(3, "{TelnetD} Path=" + dir);
   const bool has_path = UsersFile.find('/') != std::string::npos || UsersFile.find(':') != std::string::npos;
@@ -54,7 +52,7 @@ TTelnetD::Verdict TTelnetD::Security(Circuit* c, std::string& why) {
     return Verdict::Unavailable;
   }
   bool cut = false;
-  const auto lines = Users->File().SectionLines("USERS", &cut);
+  lines = Users->File().SectionLines("USERS", &cut);
   if (Users->TakeFresh()) {
     if (Users->File().Truncated()) {
       W(1, "{TelnetD} USERS file is longer than " + std::to_string(IniFile::kMaxFileSize) +
@@ -65,6 +63,18 @@ TTelnetD::Verdict TTelnetD::Security(Circuit* c, std::string& why) {
                " bytes of names, later ids can not log in");
     }
   }
+  return std::nullopt;
+}
+
+TTelnetD::Verdict TTelnetD::Security(Circuit* c, std::string& why) {
+  auto& u = c->Ucb;
+  W(3, "{TelnetD} <Security> Verifying against File=" + UsersFile);
+  W(3, "{TelnetD} Verifying User");
+  D(3, u.UserId);
+  W(3, "{TelnetD} With Password");
+  D(3, kSecretMask);
+  std::vector<std::string> lines;
+  if (const auto failed = ReadUsers(lines, why)) return *failed;
   // The typed password stays as typed for a hash; the cleaned form only
   // tells whether one was typed at all.
   const std::string typed = u.Password;

@@ -12,9 +12,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "gateway/circuits.h"
 #include "telnetd/login_guard.h"
@@ -110,6 +112,7 @@ class TTelnetD {
   After Refuse(Circuit* c, const std::string& file, const std::string& builtin);
   // why: the reason of a refusal, for the failed-login line.
   Verdict Security(Circuit* c, std::string& why);
+  std::optional<Verdict> ReadUsers(std::vector<std::string>& lines, std::string& why);
   // At the login or password prompt: what the session reads may hold a password.
   bool InLoginDialogue(const Circuit* c) const;
   void EndAX25Side(Circuit* c);
