@@ -3,6 +3,7 @@
 #include "shell/check.h"
 
 #include "shell/config.h"
+#include "telnetd/password.h"
 #include "telnetd/users_file.h"
 #include "util/files.h"
 #include "util/ini.h"
@@ -89,8 +90,9 @@ void ReportDuplicates(const char* file, const IniFile& ini, CheckReport& r) {
 
 bool OnlyLettersAndDigits(const std::string& s) { return KeepAlphaNum(s) == s; }
 
-// Typed ids and passwords are cleaned to letters and digits before they
-// are compared, so an entry with anything else in them is never matched.
+// Typed ids and clear-text passwords are cleaned to letters and digits
+// before they are compared, so an entry with anything else in them is
+// never matched.  A hashed password is checked as typed.
 void ReportUsers(const std::string& dir, const Settings& s, CheckReport& r) {
   const std::string path = FindFile(dir + "USERS.INI");
   if (!FileExists(path)) {
@@ -107,18 +109,25 @@ void ReportUsers(const std::string& dir, const Settings& s, CheckReport& r) {
   bool cut = false;
   const auto lines = ini->SectionLines("USERS", &cut);
   if (cut) r.Lines.push_back("WARNING: USERS.INI has more ids than the key list holds; later ids can not log in");
-  size_t usable = 0;
+  size_t usable = 0, plain = 0;
   for (const auto& line : lines) {
     const UserEntry e = ParseUserEntry(line, s.NodePort, s.NodeCall);
     if (!OnlyLettersAndDigits(e.Id)) {
       r.Lines.push_back("WARNING: user " + e.Id + " can never log in: the id has characters other than letters and digits");
     } else if (e.Password.empty()) {
       r.Lines.push_back("WARNING: user " + e.Id + " can never log in: no password");
-    } else if (!OnlyLettersAndDigits(e.Password)) {
+    } else if (IsPasswordHash(e.Password)) {
+      ++usable;
+    } else if (!OnlyLettersAndDigits(UpperText(e.Password))) {
       r.Lines.push_back("WARNING: user " + e.Id + " can never log in: the password has characters other than letters and digits");
     } else {
       ++usable;
+      ++plain;
     }
+  }
+  if (plain > 0) {
+    r.Lines.push_back("NOTE: " + std::to_string(plain) + " of the users have clear-text passwords in USERS.INI; "
+                      "`harvox --hash-password` makes a hash to put in place of each");
   }
   r.Lines.push_back("USERS.INI: " + std::to_string(usable) + " of " + std::to_string(lines.size()) +
                     " users can log in (passwords are not shown)");

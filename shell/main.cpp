@@ -11,6 +11,7 @@
 #include "gui/tray.h"
 #include "shell/check.h"
 #include "shell/form.h"
+#include "shell/hash_password.h"
 #include "util/files.h"
 #include "util/event_loop.h"
 
@@ -18,14 +19,16 @@ namespace {
 
 void Usage(FILE* out) {
   std::fprintf(out,
-               "Usage: harvox [--tray | --check | --version | --help]\n"
+               "Usage: harvox [--tray | --check | --hash-password | --version | --help]\n"
                "Gateway between AX.25 packet radio (through an AGWPE-compatible engine such as\n"
                "direwolf) and Telnet. Reads HARVOX.INI from the current working directory and\n"
                "writes its trace log there. Stop it with SIGINT or SIGTERM.\n"
                "  --tray   show an icon in the desktop's notification area (About, Help,\n"
                "           Shutdown); without a display Harvox runs as without it\n"
                "  --check  read the configuration as start-up does, report, and exit\n"
-               "           (status 0 when it is usable, 1 otherwise)\n");
+               "           (status 0 when it is usable, 1 otherwise)\n"
+               "  --hash-password  read a password (twice from a terminal, without echo;\n"
+               "           one line from a pipe) and print a hash for USERS.INI\n");
 }
 
 }  // namespace
@@ -41,6 +44,9 @@ int main(int argc, char** argv) {
       const auto report = harvox::CheckConfiguration(harvox::WorkingDir());
       for (const auto& line : report.Lines) std::printf("%s\n", line.c_str());
       return report.Usable ? 0 : 1;
+    }
+    if (std::strcmp(argv[1], "--hash-password") == 0 && argc == 2) {
+      return harvox::HashPasswordCommand();
     }
     const bool help = std::strcmp(argv[1], "--help") == 0 && argc == 2;
     Usage(help ? stdout : stderr);

@@ -3,6 +3,21 @@
 
 namespace harvox {
 
+std::string FailedLoginLine(std::string_view address, std::string_view user, std::string_view reason) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string id;
+  for (unsigned char ch : user.substr(0, kMaxLoggedId)) {
+    if (ch > 0x20 && ch < 0x7F && ch != '"' && ch != '\\') {
+      id += static_cast<char>(ch);
+    } else {
+      id += {'\\', 'x', kHex[ch >> 4], kHex[ch & 15]};
+    }
+  }
+  if (user.size() > kMaxLoggedId) id += "...";
+  return "{TelnetD} Login failed from " + std::string(address) + " user \"" + id + "\": " +
+         std::string(reason);
+}
+
 LoginGuard::Entry& LoginGuard::Touch(const std::string& addr) {
   auto it = table_.find(addr);
   if (it == table_.end()) {

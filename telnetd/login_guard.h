@@ -14,9 +14,19 @@
 #include <cstdint>
 #include <list>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 namespace harvox {
+
+// The level-1 log line of a failed login, in one fixed shape for log
+// watchers such as fail2ban (packaging/fail2ban-harvox.conf):
+//   {TelnetD} Login failed from <address> user "<id>": <reason>
+// The id is cut to kMaxLoggedId bytes; a byte outside printable ASCII, a
+// quote and a backslash are written as \xHH, so nothing typed can end the
+// line or fake its fields.
+inline constexpr size_t kMaxLoggedId = 32;
+std::string FailedLoginLine(std::string_view address, std::string_view user, std::string_view reason);
 
 class LoginGuard {
  public:

@@ -12,6 +12,7 @@
 #include "agw/tcp_client.h"
 #include "net/connection.h"
 #include "net/server_socket.h"
+#include "telnetd/password.h"
 #include "util/log.h"
 #include "util/files.h"
 #include "util/message_file.h"
@@ -181,9 +182,9 @@ void TTelnetD::TNClientRead(net::Connection& conn) {
     const int n = conn.ReceiveInto(buffer, sizeof buffer);
     if (n <= 0) return;
     const std::string_view text(buffer, static_cast<size_t>(n));
-    W(3, "TN Data Available:");
-    D(3, text);
     Circuit* c = Circuits.FindBySocket(&conn);
+    W(3, "TN Data Available:");
+    D(3, !c || InLoginDialogue(c) ? kSecretMask : text);
     if (!c) return conn.Close();
     c->Ucb.InactTimer()->Restart();
     ParseTNRequest(c, text);

@@ -12,9 +12,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "gateway/circuits.h"
 #include "telnetd/login_guard.h"
@@ -106,9 +108,13 @@ class TTelnetD {
   After HandleLine(Circuit* c, const std::string& line);
   After TakePassword(Circuit* c, const std::string& line);
   After HoldLine(Circuit* c, const std::string& line);
-  After LoginFailed(Circuit* c);
+  After LoginFailed(Circuit* c, const std::string& why);
   After Refuse(Circuit* c, const std::string& file, const std::string& builtin);
-  Verdict Security(Circuit* c);
+  // why: the reason of a refusal, for the failed-login line.
+  Verdict Security(Circuit* c, std::string& why);
+  std::optional<Verdict> ReadUsers(std::vector<std::string>& lines, std::string& why);
+  // At the login or password prompt: what the session reads may hold a password.
+  bool InLoginDialogue(const Circuit* c) const;
   void EndAX25Side(Circuit* c);
   void LeavePrompt(Circuit* c);
   void ForgetSession(Circuit* c);

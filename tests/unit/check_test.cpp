@@ -65,17 +65,20 @@ TEST(Check, UsersThatCanNeverLogIn) {
   test::TempDir dir;
   test::WriteFile(dir.File("HARVOX.INI"), kGood);
   test::WriteFile(dir.File("users.ini"),
-                  "[USERS]\r\nGOOD=secret1\r\nAL-PHA=pw\r\nNOPASS=,N0CALL\r\nDOTTED=p.w\r\nGOOD=zq9second\r\n");
+                  "[USERS]\r\nGOOD=secret1\r\nAL-PHA=pw\r\nNOPASS=,N0CALL\r\nDOTTED=p.w\r\nGOOD=zq9second\r\n"
+                  "HASHED=$5$hArvOxSaLt5$vGBEBoiLouDclu1ZuET3kqEccpqWbWTnu/rkeMpurb6\r\n");
   const std::string all = Joined(CheckConfiguration(dir.Path() + "/"));
   for (const char* s : {"user AL-PHA can never log in: the id has characters",
                         "user NOPASS can never log in: no password",
                         "user DOTTED can never log in: the password has characters",
                         "USERS.INI [USERS] GOOD stands more than once",
-                        "USERS.INI: 1 of 4 users can log in"}) {
+                        "NOTE: 1 of the users have clear-text passwords in USERS.INI; `harvox --hash-password`",
+                        "USERS.INI: 2 of 5 users can log in"}) {
     EXPECT_NE(all.find(s), std::string::npos) << s << "\n" << all;
   }
   EXPECT_EQ(all.find("secret1"), std::string::npos);  // passwords never printed
   EXPECT_EQ(all.find("zq9second"), std::string::npos);
+  EXPECT_EQ(all.find("hArvOxSaLt5"), std::string::npos);
 }
 
 TEST(Check, TheProgramPrintsTheReportAndExitsByUsability) {
