@@ -50,6 +50,12 @@ struct Settings {
   std::vector<std::string> Routes;
   // Level-1 lines about parts of the file that were not read.
   std::vector<std::string> Notes;
+  // Values not understood and names not known, each naming section, key and
+  // value and what is used instead: a level-1 line at start-up, a warning
+  // of the check.
+  std::vector<std::string> Warnings;
+  // Values Harvox refuses to start with, each naming section, key and value.
+  std::vector<std::string> Errors;
 };
 
 // One listener of the gateway: a callsign and where it leads.  An empty
@@ -73,14 +79,16 @@ struct Route {
 
 // Where a setting's value came from, for the configuration check.
 struct SettingUse {
-  enum class Source { File, Default, Fallback };
+  // Fallback: no number, the default is used; TakenAsNo: no flag word (or
+  // CRLF not in capitals); Refused: not understood, start-up refuses it.
+  enum class Source { File, Default, Fallback, TakenAsNo, Refused };
   std::string Section, Key, Value;
   Source From = Source::Default;
 };
 
 // The settings by the reading rules.  With `uses`, also one entry per key
 // read, in reading order, saying whether the file's value was taken, the key
-// was missing, or the file's value was no number or flag and fell back.
+// was missing, or the file's value was not understood and what it gave.
 Settings ReadSettings(const IniFile& ini, std::vector<SettingUse>* uses = nullptr);
 // The 32 lines of the banner and dump, without time stamps.
 std::vector<std::string> ParameterDump(const Settings& s);

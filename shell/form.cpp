@@ -23,13 +23,14 @@ TForm1::StartResult TForm1::FormCreate() {
   bool log_ready = false;
   try {
     const std::string ini_path = FindFile(WorkingDir() + "HARVOX.INI");
-    Config = ReadSettings(IniFile::Load(ini_path));
+    const auto ini = IniFile::TryLoad(ini_path);
+    Config = ReadSettings(ini.value_or(IniFile()));
     Log.FileName = Config.LogFile;
     Log.TraceLevel = static_cast<uint32_t>(Config.Trace);
     Log.SetActive(true);
     log_ready = true;
     WriteDump();
-    if (!DefaultNodeConfigured(Config)) return StartResult::ConfigError;
+    if (!ConfigUsable(ini_path, ini.has_value())) return StartResult::ConfigError;
     CreateServices();
     CreateMonitor();
     CreateGateway();
@@ -49,6 +50,19 @@ TForm1::StartResult TForm1::FormCreate() {
 void TForm1::WriteDump() {
   for (const auto& line : ParameterDump(Config)) Log.Write(1, line);
   for (const auto& line : Config.Notes) Log.Write(1, line);
+  for (const auto& line : Config.Warnings) Log.Write(1, "Create: " + line);
+}
+
+// A value not understood where a wrong guess would open a door, or a port
+// nobody could reach, stops start-up like missing node data.
+bool TForm1::ConfigUsable(const std::string& ini_path, bool ini_read) {
+  if (!ini_read && PathExists(ini_path)) {
+    ConfigErrors.push_back(ini_path + " can not be read (no regular file, or no permission)");
+  }
+  for (const auto& e : Config.Errors) ConfigErrors.push_back(ini_path + " " + e);
+  if (!DefaultNodeConfigured(Config)) ConfigErrors.push_back("Default Node Data Not Configured");
+  for (const auto& e : ConfigErrors) Log.Write(1, "Create: Configuration Error: " + e);
+  return ConfigErrors.empty();
 }
 
 void TForm1::AddListeners() {

@@ -6,6 +6,8 @@
 #include <clocale>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <string>
 #include <functional>
 
 #include "gui/tray.h"
@@ -19,16 +21,34 @@ namespace {
 
 void Usage(FILE* out) {
   std::fprintf(out,
-               "Usage: harvox [--tray | --check | --hash-password | --version | --help]\n"
+               "Usage: harvox [--tray | --check [DIR] | --hash-password | --version | --help]\n"
                "Gateway between AX.25 packet radio (through an AGWPE-compatible engine such as\n"
                "direwolf) and Telnet. Reads HARVOX.INI from the current working directory and\n"
                "writes its trace log there. Stop it with SIGINT or SIGTERM.\n"
                "  --tray   show an icon in the desktop's notification area (About, Help,\n"
                "           Shutdown); without a display Harvox runs as without it\n"
-               "  --check  read the configuration as start-up does, report, and exit\n"
-               "           (status 0 when it is usable, 1 otherwise)\n"
+               "  --check  read the configuration (of DIR instead of the working\n"
+               "           directory) as start-up does, report, and exit (status 0 when\n"
+               "           it is usable, 1 otherwise)\n"
                "  --hash-password  read a password (twice from a terminal, without echo;\n"
                "           one line from a pipe) and print a hash for USERS.INI\n");
+}
+
+// --check [DIR]: the report on standard output, the status by usability.
+int Check(const char* dir_arg) {
+  std::string dir = harvox::WorkingDir();
+  if (dir_arg) {
+    std::error_code ec;
+    dir = std::filesystem::absolute(dir_arg, ec).lexically_normal().string();
+    if (dir.empty() || dir.back() != '/') dir += '/';
+  }
+  const auto report = harvox::CheckConfiguration(dir);
+  for (const auto& line : report.Lines) std::printf("%s\n", line.c_str());
+  return report.Usable ? 0 : 1;
+}
+
+void ReportConfigErrors(const harvox::TForm1& form) {
+  for (const auto& e : form.ConfigErrors) std::fprintf(stderr, "Configuration Error!: %s\n", e.c_str());
 }
 
 }  // namespace
@@ -40,11 +60,7 @@ int main(int argc, char** argv) {
       std::printf("%s\n", harvox::TForm1::kVersion);
       return 0;
     }
-    if (std::strcmp(argv[1], "--check") == 0 && argc == 2) {
-      const auto report = harvox::CheckConfiguration(harvox::WorkingDir());
-      for (const auto& line : report.Lines) std::printf("%s\n", line.c_str());
-      return report.Usable ? 0 : 1;
-    }
+    if (std::strcmp(argv[1], "--check") == 0 && argc <= 3) return Check(argc == 3 ? argv[2] : nullptr);
     if (std::strcmp(argv[1], "--hash-password") == 0 && argc == 2) {
       return harvox::HashPasswordCommand();
     }
@@ -62,10 +78,10 @@ int main(int argc, char** argv) {
   if (tray_wanted) tray = harvox::TTray::Open(loop);
   harvox::TForm1 form;
   if (form.FormCreate() == harvox::TForm1::StartResult::ConfigError) {
-    std::fprintf(stderr, "Configuration Error!: Default Node Data Not Configured\n");
+    ReportConfigErrors(form);
     if (tray) {
       signals.async_wait([&](const std::error_code&, int) { loop.stop(); });
-      tray->ConfigError();
+      tray->ConfigError(form.ConfigErrors.front());
     }
     return 1;
   }

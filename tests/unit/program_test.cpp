@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <thread>
@@ -78,6 +79,39 @@ TEST(Program, OverlongNumberTakesTheFallbackInsteadOfStoppingStartUp) {
   EXPECT_NE(test::ReadFile(dir.File("HARVOX.LOG")).find("      PORT:        8000\r\n"), std::string::npos);
 }
 
+// Values start-up refuses: status 1 and a line naming file, section, key
+// and value, on standard error and in the log, where the values it only
+// warns about are told as well.  A FIFO is no configuration file.
+TEST(Program, RefusesWhatItDoesNotUnderstand) {
+  const std::string base = "[HARVOX]\nTRACE=1\n[AGW]\nPORT=1\n[TELNET]\nNODEPORT=1\nNODECALL=N\nENABLED=NO\n"
+                           "[MONITOR]\nENABLED=NO\n";
+  const struct {
+    std::string ini;  // none: HARVOX.INI is a FIFO
+    std::string error, log;
+  } cases[] = {
+      {"[TELNET]\nSECURITY=YES ; only listed users\n" + base,
+       "/HARVOX.INI [TELNET] SECURITY=YES ; only listed users was not understood", "Create: Configuration Error: "},
+      {"[TELNET]\nENABLED=YES\nPORT=0\n" + base, "[TELNET] PORT 0 is no TCP port", ""},
+      {"[MONITOR]\nENABLED=on\nPORT=65536\n[TELNET]\nMAXUSERS=5 ; users\n" + base, "[MONITOR] PORT 65536 is no TCP port",
+       "Create: [TELNET] MAXUSERS=5 ; users was not understood (a comment must stand on a line of its own); "
+       "the default 10 is used\r\n"},
+      {"", "HARVOX.INI can not be read", ""},
+  };
+  for (const auto& c : cases) {
+    test::TempDir dir;
+    if (c.ini.empty()) {
+      ASSERT_EQ(::mkfifo(dir.File("HARVOX.INI").c_str(), 0600), 0);
+    } else {
+      test::WriteFile(dir.File("HARVOX.INI"), c.ini);
+    }
+    Process p({HARVOX_BINARY}, dir.Path());
+    EXPECT_EQ(p.Wait(30s), 1) << c.error;
+    EXPECT_NE(p.Stderr().find("Configuration Error!: "), std::string::npos) << p.Stderr();
+    EXPECT_NE(p.Stderr().find(c.error), std::string::npos) << p.Stderr();
+    EXPECT_NE(test::ReadFile(dir.File("HARVOX.LOG")).find(c.log), std::string::npos) << c.log;
+  }
+}
+
 TEST(Program, VersionAndUsage) {
   test::TempDir dir;
   Process v({HARVOX_BINARY, "--version"}, dir.Path());
@@ -93,6 +127,13 @@ TEST(Program, VersionAndUsage) {
 
 namespace harvox {
 namespace {
+
+// A port free now, for the program to listen on (port 0 stops start-up).
+int FreePort() {
+  asio::io_context io;
+  asio::ip::tcp::acceptor probe(io, asio::ip::tcp::endpoint(asio::ip::tcp::v4(), 0));
+  return probe.local_endpoint().port();
+}
 
 std::string TelnetConfig(int telnet_port, int engine_port) {
   return "[HARVOX]\nTRACE=1\n[AGW]\nPORT=" + std::to_string(engine_port) +
@@ -116,7 +157,7 @@ TEST(Program, TelnetPortInUseIsAStartUpFailureAndEndsTheProgram) {
 TEST(Program, SigtermReleasesTheTelnetServer) {
   test::FakeEngine engine;
   test::TempDir dir;
-  test::WriteFile(dir.File("HARVOX.INI"), TelnetConfig(0, engine.Port()));
+  test::WriteFile(dir.File("HARVOX.INI"), TelnetConfig(FreePort(), engine.Port()));
   test::Process p({HARVOX_BINARY}, dir.Path());
   const std::string log = dir.File("HARVOX.LOG");
   EXPECT_TRUE(WaitForLog(log, "{TelnetD} Event <OnAX25AGWUp> AGWPE(TELNET)"));
@@ -191,7 +232,7 @@ TEST(Program, SigtermTellsUsersAndEndsEveryLinkWithinFiveSeconds) {
 TEST(Program, GatewayStartsRegistersAndIsReleasedAfterTheTelnetServer) {
   test::FakeEngine engine;
   test::TempDir dir;
-  test::WriteFile(dir.File("HARVOX.INI"), TelnetConfig(0, engine.Port()) +
+  test::WriteFile(dir.File("HARVOX.INI"), TelnetConfig(FreePort(), engine.Port()) +
                                               "[TELNET.CLIENT]\nGATE=127.0.0.1:6300\n");
   test::Process p({HARVOX_BINARY}, dir.Path());
   const std::string log = dir.File("HARVOX.LOG");
@@ -232,7 +273,7 @@ TEST(Program, MonitorServerIsCreatedAfterTheTelnetServerAndShowsFrames) {
   }
   test::WriteFile(dir.File("HARVOX.INI"),
                   "[HARVOX]\nTRACE=1\n[AGW]\nPORT=" + std::to_string(engine.Port()) +
-                      "\n[TELNET]\nNODEPORT=1\nNODECALL=N0NODE\nPORT=0\n[MONITOR]\nPORT=" +
+                      "\n[TELNET]\nNODEPORT=1\nNODECALL=N0NODE\nPORT=" + std::to_string(FreePort()) + "\n[MONITOR]\nPORT=" +
                       std::to_string(monitor_port) + "\nMASK=u\nSPLIT=NO\n");
   test::Process p({HARVOX_BINARY}, dir.Path());
   const std::string log = dir.File("HARVOX.LOG");
