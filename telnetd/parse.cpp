@@ -108,6 +108,11 @@ TTelnetD::After TTelnetD::TakePassword(Circuit* c, const std::string& line) {
     W(1, "{TelnetD} Engine link down, login of UserId(" + c->Ucb.UserId + ") refused");
     return Refuse(c, "BUSY.TNS", "\r\nServer Busy, Try Later\r\n");
   }
+  if (LoggedIn >= MaxUsers) {  // filled up while this user was at the prompts
+    W(1, "{TelnetD} Maximum users logged in, login of UserId(" + c->Ucb.UserId + ") refused");
+    return Refuse(c, "MAXUSER.TNS", "\r\nMaximum users logged in, try later\r\n");
+  }
+  BecomeUser(c);
   // An earlier session under this callsign may still wait to end its link;
   // it ends now, so its late frames cannot end or unregister this one.
   L2->FinishDrainsOf(call);

@@ -70,7 +70,7 @@ struct FrontDoor : ::testing::Test {
     server = std::make_unique<TTelnetD>(&log);
     server->ListenPort = 0;
     server->MaxUsers = 200;
-    server->Guard.MaxAtPrompt = 200;  // every caller here comes from 127.0.0.1
+    server->PromptsPerAddress = 200;  // every caller here comes from 127.0.0.1
     server->DefNodePort = 1;
     server->DefNodeCall = "NODE";
     server->AGWAddress = "127.0.0.1";
@@ -186,8 +186,12 @@ TEST_F(FrontDoor, BurstOfCallersAllGreetedAndSocketsSendAtOnce) {
 // a users file that can not be read then is a system error, not a failed
 // attempt of the user.
 TEST_F(FrontDoor, RefusalsFreeDescriptorsAndTheLimitIsSurvived) {
-  server->MaxUsers = 1;
+  server->MaxUsers = 2;
+  auto user = AtPassword("plain");
+  user->Send("pw\r");
+  ASSERT_TRUE(Await(*user, "Users logged in."));
   auto holder = AtPassword("demo");
+  server->MaxUsers = 1;  // reached: callers are turned away at the accept
   const size_t base = OpenDescriptors();
   std::vector<std::unique_ptr<TcpPeer>> refused;
   for (int i = 0; i < 30; ++i) refused.push_back(Connect());  // they never close
@@ -215,6 +219,7 @@ TEST_F(FrontDoor, RefusalsFreeDescriptorsAndTheLimitIsSurvived) {
   EXPECT_EQ(Logged("{TCPIP} Out of descriptors, refusing a caller"), 1u);
   EXPECT_EQ(Logged("{TelnetD} Security verification Failed, USERS file can not be read"), 1u);
   EXPECT_EQ(Logged("Invalid attempt"), 0u);
+  server->MaxUsers = 2;
   auto after = AtPassword("demo");
   after->Send("demo\r");
   EXPECT_TRUE(Await(*after, "as N0CALL"));

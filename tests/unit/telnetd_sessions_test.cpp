@@ -63,9 +63,8 @@ TEST(TelnetInput, LinesAndBackspaces) {
   EXPECT_FALSE(NextLine("no end", at, line));
 }
 
-TEST(LoginGuard, FailuresBlockPromptsAreLimitedAndTheTableIsBounded) {
+TEST(LoginGuard, FailuresBlockAndTheTableIsBounded) {
   LoginGuard g;
-  g.MaxAtPrompt = 2;
   g.MaxAddresses = 3;
   const auto t0 = LoginGuard::Clock::now();
   const auto min = std::chrono::minutes(1);
@@ -75,20 +74,13 @@ TEST(LoginGuard, FailuresBlockPromptsAreLimitedAndTheTableIsBounded) {
   bool blocked = false;
   for (int i = 0; i < 8; ++i) blocked = g.Failed("b", t0 + i * 10s) || blocked;
   EXPECT_TRUE(blocked);
-  EXPECT_FALSE(g.Admit("b", t0 + 5 * min));
-  EXPECT_TRUE(g.Admit("b", t0 + 12 * min));
-  // At most two at the prompts from one address.
-  EXPECT_TRUE(g.Admit("c", t0));
-  EXPECT_TRUE(g.Admit("c", t0));
-  EXPECT_FALSE(g.Admit("c", t0));
-  g.LeftPrompt("c");
-  EXPECT_TRUE(g.Admit("c", t0));
-  // New addresses push out the oldest idle one, never one at the prompts.
-  g.LeftPrompt("b");
-  g.Admit("d", t0);
-  g.Admit("e", t0);
+  EXPECT_TRUE(g.Blocked("b", t0 + 5 * min));
+  EXPECT_FALSE(g.Blocked("b", t0 + 12 * min));
+  EXPECT_FALSE(g.Blocked("a", t0 + 5 * min));
+  // New addresses push out the least recently seen.
+  g.Failed("d", t0);
+  g.Failed("e", t0);
   EXPECT_LE(g.Addresses(), 3u);
-  EXPECT_FALSE(g.Admit("c", t0));  // still counted: two at its prompts
 }
 
 struct SessionFixture : TelnetFixture {
