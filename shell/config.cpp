@@ -90,6 +90,7 @@ Settings ReadSettings(const IniFile& ini, std::vector<SettingUse>* uses) {
   s.Details = r.Flag("MONITOR", "DETAILS", "YES");
   s.MonitorPort = r.Number("MONITOR", "PORT", 8123);
   s.Mask = r.Upper("MONITOR", "MASK", "IUSC");
+  s.MaxViewers = r.Number("MONITOR", "MAXVIEWERS", 64);
   bool cut = false;
   s.Routes = ini.SectionLines("TELNET.CLIENT", &cut);
   if (ini.Truncated()) {

@@ -104,6 +104,7 @@ void TForm1::CreateMonitor() {
   m.UseCRLF = Config.CrLf;
   m.Mask = Config.Mask;
   m.Details = Config.Details;
+  m.MaxViewers = static_cast<uint32_t>(Config.MaxViewers);
   Log.Write(1, "Create: Monitor Telnet Server Created");
 }
 
