@@ -172,7 +172,7 @@ bool TTelnetD::MakePromptRoom(const std::string& address) {
 }
 
 void TTelnetD::StartSession(Circuit* c, const std::string& address) {
-  inputs_[c->Id] = SessionInput{c, {}, {}, address, true};
+  inputs_[c->Id] = SessionInput{c, {}, {}, address, true, nullptr};
   Prompts.Take(address, c->Id);
   ++UserCount;
   W(2, "{TelnetD} TN Socket #" + std::to_string(c->Id) + " initialized.");

@@ -86,6 +86,9 @@ class TTelnetD {
   TLLFSM& Sessions() { return Circuits; }
   int32_t BoundPort() const;
 
+  // How long an ESC that ended a read waits for the byte that says whether
+  // it starts a terminal sequence; nothing by then, and it is the escape.
+  static constexpr uint32_t kEscapeWaitMs = 500;
   // Longest line a user may type before the connection is closed.
   static constexpr size_t kMaxLine = 4096;
   // Most input held for a session while its AX.25 connection is set up.
@@ -112,6 +115,9 @@ class TTelnetD {
   // What handling one line left to do with the rest of the input.
   enum class After { Next, DropRest, Gone };
   void ParseTNRequest(Circuit* c, std::string_view text);
+  bool TakeLines(Circuit* c);
+  void AwaitEscape(Circuit* c);
+  void OnEscapeWait(int32_t id);
   After HandleLine(Circuit* c, const std::string& line);
   After TakePassword(Circuit* c, const std::string& line);
   After HoldLine(Circuit* c, const std::string& line);
@@ -152,6 +158,7 @@ class TTelnetD {
     std::string Held;
     std::string Address;    // the caller's, for the login back-off
     bool AtPrompt = true;   // holds a prompt slot; false once logged in
+    std::unique_ptr<Timer> EscapeWait;  // made when first needed
   };
   std::unordered_map<int32_t, SessionInput> inputs_;  // by circuit Id
   AddressSlots Prompts;  // sessions at the login prompts, by circuit Id

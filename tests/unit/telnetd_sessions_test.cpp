@@ -83,6 +83,33 @@ TEST(LoginGuard, FailuresBlockAndTheTableIsBounded) {
   EXPECT_LE(g.Addresses(), 3u);
 }
 
+// Keys that send terminal sequences edit nothing and end nothing; only an
+// ESC that starts no sequence is kept, as the escape, however the input is cut.
+TEST(TelnetInput, TerminalSequencesAreRemovedAndOnlyALoneEscapeStays) {
+  const std::string esc = "\x1b";
+  struct Case {
+    std::initializer_list<std::string> reads;
+    std::string out;
+  } cases[] = {
+      {{"ab" + esc + "[Acd\r"}, "abcd\r"},                         // arrow key mid-line
+      {{"a" + esc, "[1;5", "Db\r"}, "ab\r"},                        // CSI cut across reads
+      {{esc + "OPx", esc + "]11;rgb:0/0/0\x07y", esc + "]2;t" + esc + "\\z"}, "xyz"},  // SS3, OSC
+      {{esc + "\r"}, esc + "\r"},                                   // ESC then Enter
+      {{"a" + esc, "b"}, "a" + esc + "b"},                          // starts no sequence
+      {{esc + esc + "[B"}, esc},                                    // the first ESC escapes
+      {{esc + "[12\rq", esc + "O\r"}, "\rq\r"},                    // a CR ends a sequence
+      {{esc + "]0;title" + esc + "\r"}, esc + "\r"},                 // ESC ends an OSC anew
+  };
+  for (const auto& c : cases) EXPECT_EQ(Filter(c.reads), c.out) << testing::PrintToString(c.out);
+  TelnetInput in;
+  std::string out;
+  in.Feed("x" + esc, out);
+  EXPECT_TRUE(in.EscapeHeld());
+  in.ReleaseEscape(out);  // nothing came after it: the escape
+  EXPECT_EQ(out, "x" + esc);
+  EXPECT_FALSE(in.EscapeHeld());
+}
+
 struct SessionFixture : TelnetFixture {
   AgwFrame Notice(char kind, const std::string& from, const std::string& to, uint8_t port = 1) {
     const std::string text = kind == 'C' ? "*** CONNECTED To Station " + from + "\r"

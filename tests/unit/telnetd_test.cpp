@@ -94,14 +94,16 @@ TEST_F(TelnetFixture, WholeDialogueToTheNodeAndBack) {
 
   engine.Clear();
   p->Clear();
-  p->Send("hello\r\nab\bx\r");
-  ASSERT_TRUE(AwaitFrames(2, Kind('D')));
+  p->Send("hello\r\nab\bx\rab\x1b[Acd\r");  // an arrow key ends nothing
+  ASSERT_TRUE(AwaitFrames(3, Kind('D')));
   std::vector<AgwFrame> frames;
   for (const auto& f : engine.Frames()) {
     if (f.kind == 'D') frames.push_back(f);  // each is followed by its link's flow question
   }
   EXPECT_EQ(frames[0].data, "hello\r");
   EXPECT_EQ(frames[1].data, "ax\r");
+  EXPECT_EQ(frames[2].data, "abcd\r");
+  EXPECT_FALSE(p->Has("Escape"));
   engine.Send(AgwFrame{1, 'D', 0xF0, "NODE-1", "N0CALL-7", "abc\rdef\r\nghi"});
   ASSERT_TRUE(Await(*p, "ghi"));
   EXPECT_EQ(p->Received(), "abc\r\ndef\r\n\nghi");
