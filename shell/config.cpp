@@ -123,6 +123,7 @@ void ReadMonitor(const Reader& r, Settings& s) {
   s.Details = r.Flag("MONITOR", "DETAILS", true);
   s.MonitorPort = r.Number("MONITOR", "PORT", 8123);
   s.Mask = r.Upper("MONITOR", "MASK", "IUSC");
+  s.MaxViewers = r.Number("MONITOR", "MAXVIEWERS", 64);
 }
 
 bool IsPort(int32_t port) { return port > 0 && port <= 65535; }

@@ -46,6 +46,7 @@ struct Settings {
   bool Details = true;
   int32_t MonitorPort = 8123;
   std::string Mask = "IUSC";
+  int32_t MaxViewers = 64;
   // TELNET.CLIENT, one "key=value" line per route
   std::vector<std::string> Routes;
   // Level-1 lines about parts of the file that were not read.

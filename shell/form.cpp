@@ -1,6 +1,8 @@
 // Start-up sequence and shutdown order.
 #include "shell/form.h"
 
+#include <sys/resource.h>
+
 #include <exception>
 #include <utility>
 
@@ -13,6 +15,21 @@
 #include "util/ini.h"
 
 namespace harvox {
+namespace {
+
+// Every caller and viewer holds a descriptor: the soft limit (often 1024)
+// goes up to the hard one.  The text is the log line saying what it is.
+std::string RaiseOpenFileLimit() {
+  rlimit lim{};
+  if (::getrlimit(RLIMIT_NOFILE, &lim) != 0) return "Create: Open file limit unknown";
+  const std::string before = std::to_string(lim.rlim_cur);
+  if (lim.rlim_cur >= lim.rlim_max) return "Create: Open file limit " + before;
+  lim.rlim_cur = lim.rlim_max;
+  if (::setrlimit(RLIMIT_NOFILE, &lim) != 0) return "Create: Open file limit " + before + ", not raised";
+  return "Create: Open file limit raised from " + before + " to " + std::to_string(lim.rlim_cur);
+}
+
+}  // namespace
 
 TForm1::TForm1() = default;
 // After FormDestroy, at the end of the process: what is left (the monitor
@@ -31,6 +48,7 @@ TForm1::StartResult TForm1::FormCreate() {
     log_ready = true;
     WriteDump();
     if (!ConfigUsable(ini_path, ini.has_value())) return StartResult::ConfigError;
+    Log.Write(1, RaiseOpenFileLimit());
     CreateServices();
     CreateMonitor();
     CreateGateway();
@@ -118,6 +136,7 @@ void TForm1::CreateMonitor() {
   m.UseCRLF = Config.CrLf;
   m.Mask = Config.Mask;
   m.Details = Config.Details;
+  m.MaxViewers = static_cast<uint32_t>(Config.MaxViewers);
   Log.Write(1, "Create: Monitor Telnet Server Created");
 }
 

@@ -1,6 +1,7 @@
 // Program entry: the working directory is the configuration.  Runs the
 // start-up sequence, then the message loop until SIGINT or SIGTERM asks for
-// the shutdown.  With --tray it also shows the desktop icon and its menu.
+// the shutdown; SIGHUP is logged and ignored.  With --tray it also shows the
+// desktop icon and its menu.
 #include <asio/signal_set.hpp>
 
 #include <clocale>
@@ -51,6 +52,16 @@ void ReportConfigErrors(const harvox::TForm1& form) {
   for (const auto& e : form.ConfigErrors) std::fprintf(stderr, "Configuration Error!: %s\n", e.c_str());
 }
 
+// Nothing needs reloading (USERS.INI is read again when it changes), and a
+// hang-up of the terminal or session Harvox was started from must not end it.
+void IgnoreHangups(asio::signal_set& hangups, harvox::TLog& log) {
+  hangups.async_wait([&hangups, &log](const std::error_code& ec, int) {
+    if (ec) return;
+    log.Write(1, "Signal: SIGHUP ignored, nothing needs reloading (USERS.INI is read when it changes)");
+    IgnoreHangups(hangups, log);
+  });
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -74,6 +85,7 @@ int main(int argc, char** argv) {
   // so a SIGTERM during start-up still shuts down in order.
   auto& loop = harvox::Loop();
   asio::signal_set signals(loop, SIGINT, SIGTERM);
+  asio::signal_set hangups(loop, SIGHUP);
   std::unique_ptr<harvox::TTray> tray;
   if (tray_wanted) tray = harvox::TTray::Open(loop);
   harvox::TForm1 form;
@@ -100,6 +112,7 @@ int main(int argc, char** argv) {
   // most), then the services are released.  A second signal stops at once.
   const auto stop = [&] {
     signals.cancel();
+    hangups.cancel();
     form.FormDestroy();
     loop.stop();
   };
@@ -121,6 +134,7 @@ int main(int argc, char** argv) {
     signals.async_wait(on_signal);
   };
   signals.async_wait(on_signal);
+  IgnoreHangups(hangups, form.Log);
   if (tray) {
     tray->Run();
   } else {

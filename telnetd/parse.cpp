@@ -35,8 +35,15 @@ void TTelnetD::ParseTNRequest(Circuit* c, std::string_view text) {
   if (Tracing(3)) W(3, "{ParseTNRequest} Data Buffer Len(" + std::to_string(text.size()) + ")");
   D(4, InLoginDialogue(c) ? kSecretMask : text);
   SessionInput& in = inputs_[c->Id];
+  if (in.EscapeWait) in.EscapeWait->SetEnabled(false);  // these bytes decide
+  in.Filter.Feed(text, c->Ucb.Pending);
+  if (TakeLines(c) && in.Filter.EscapeHeld()) AwaitEscape(c);
+}
+
+// Handles every complete line of Pending; false when the session was
+// closed (and removed) on the way.
+bool TTelnetD::TakeLines(Circuit* c) {
   std::string& pending = c->Ucb.Pending;
-  in.Filter.Feed(text, pending);
   size_t at = 0;
   std::string line;
   while (NextLine(pending, at, line)) {
@@ -48,15 +55,42 @@ void TTelnetD::ParseTNRequest(Circuit* c, std::string_view text) {
     D(4, password ? kSecretMask : line);
     if (Tracing(3)) W(3, "Parsed from TN Request: " + (password ? std::string(kSecretMask) : line));
     const After next = HandleLine(c, line);
-    if (next == After::Gone) return;  // the session was closed and removed
+    if (next == After::Gone) return false;
     if (next == After::DropRest) at = pending.size();
   }
   pending.erase(0, at);
-  if (in.Filter.SinceLineEnd() > kMaxLine) {
+  if (inputs_[c->Id].Filter.SinceLineEnd() > kMaxLine) {
     W(1, "{TelnetD} Input line too long on session #" + std::to_string(c->Id) + ", closing");
-    return c->Ucb.Socket()->Close();
+    c->Ucb.Socket()->Close();
+    return false;
   }
   if (Tracing(5)) W(5, "Left in TN Buffer is " + (InLoginDialogue(c) ? std::string(kSecretMask) : pending));
+  return true;
+}
+
+// The read ended in an ESC: the next bytes tell whether it starts a key's
+// sequence.  When none come for a while, it was the user's escape.
+void TTelnetD::AwaitEscape(Circuit* c) {
+  SessionInput& in = inputs_[c->Id];
+  if (!in.EscapeWait) {
+    in.EscapeWait = std::make_unique<Timer>();
+    in.EscapeWait->SetInterval(kEscapeWaitMs);
+    in.EscapeWait->SetHandler([this, id = c->Id](Timer&) { OnEscapeWait(id); });
+  }
+  in.EscapeWait->SetEnabled(true);
+}
+
+void TTelnetD::OnEscapeWait(int32_t id) {
+  try {
+    const auto it = inputs_.find(id);
+    if (it == inputs_.end() || !it->second.Session) return;
+    it->second.EscapeWait->SetEnabled(false);
+    Circuit* c = it->second.Session;
+    it->second.Filter.ReleaseEscape(c->Ucb.Pending);
+    TakeLines(c);
+  } catch (const std::exception&) {
+    W(1, "{TelnetD} Exception on Module OnEscapeWait");
+  }
 }
 
 // Handles one line by the session's state.
@@ -120,6 +154,11 @@ TTelnetD::After TTelnetD::TakePassword(Circuit* c, const std::string& line) {
     W(1, "{TelnetD} Engine link down, login of UserId(" + c->Ucb.UserId + ") refused");
     return Refuse(c, "BUSY.TNS", "\r\nServer Busy, Try Later\r\n");
   }
+  if (LoggedIn >= MaxUsers) {  // filled up while this user was at the prompts
+    W(1, "{TelnetD} Maximum users logged in, login of UserId(" + c->Ucb.UserId + ") refused");
+    return Refuse(c, "MAXUSER.TNS", "\r\nMaximum users logged in, try later\r\n");
+  }
+  BecomeUser(c);
   // An earlier session under this callsign may still wait to end its link;
   // it ends now, so its late frames cannot end or unregister this one.
   L2->FinishDrainsOf(call);

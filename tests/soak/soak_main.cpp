@@ -252,11 +252,8 @@ struct Phases {
     peak_fds = std::max(peak_fds, OpenFds());
     peak_rss = std::max(peak_rss, RssKiB());
     for (const auto& address : good) {
-      if (!form.TelnetD->Guard.Admit(address, LoginGuard::Clock::now())) {
+      if (form.TelnetD->Guard.Blocked(address, LoginGuard::Clock::now()))
         run.n.Fault("the login back-off turned away " + address);
-        continue;
-      }
-      form.TelnetD->Guard.LeftPrompt(address);
     }
   }
   void Load(uint32_t seconds) {

@@ -63,7 +63,7 @@ TEST(LoadDriver, ManyUsersThroughTheTelnetServerLoseAndMixUpNothing) {
   TTelnetD server(&log);
   server.ListenPort = 0;
   server.MaxUsers = kSessions;
-  server.Guard.MaxAtPrompt = kSessions;  // every simulated user comes from 127.0.0.1
+  server.PromptsPerAddress = kSessions;  // every simulated user comes from 127.0.0.1
   server.Secure = false;
   server.DefNodePort = 1;
   server.DefNodeCall = "NODE-1";

@@ -67,6 +67,21 @@ TEST(Program, StartsLogsTheDumpAndRoutesAndStopsCleanlyOnSigterm) {
   EXPECT_EQ(log.find("Exception"), std::string::npos);
 }
 
+// A hang-up is said in the log and changes nothing: the program runs on.
+TEST(Program, SighupIsLoggedAndIgnored) {
+  test::TempDir dir;
+  test::WriteFile(dir.File("HARVOX.INI"), kMinimal);
+  Process p({HARVOX_BINARY}, dir.Path());
+  const std::string log = dir.File("HARVOX.LOG");
+  ASSERT_TRUE(WaitForLog(log, "Default Client"));
+  EXPECT_TRUE(WaitForLog(log, "Create: Open file limit"));
+  p.Signal(SIGHUP);
+  EXPECT_TRUE(WaitForLog(log, "Signal: SIGHUP ignored, nothing needs reloading"));
+  EXPECT_FALSE(p.Wait(100ms).has_value());
+  p.Signal(SIGTERM);
+  EXPECT_EQ(p.Wait(10s), 0);
+}
+
 TEST(Program, OverlongNumberTakesTheFallbackInsteadOfStoppingStartUp) {
   test::TempDir dir;
   test::WriteFile(dir.File("HARVOX.INI"),
