@@ -7,6 +7,7 @@
 // close never happens inside a caller's SendText.
 #include "net/connection.h"
 
+#include "net/ip_text.h"
 #include "net/stream.h"
 #include "util/event_loop.h"
 
@@ -23,7 +24,7 @@ void Connection::Attach(std::shared_ptr<detail::Stream> stream, Hooks hooks,
   closing_ = false;
   overflow_ = false;
   max_pending_ = max_pending;
-  peer_address_ = stream_->Peer().address().to_string();
+  peer_address_ = ReadableAddress(stream_->Peer().address());
   peer_port_ = stream_->Peer().port();
   detail::Stream* s = stream_.get();  // pinned by the stream while it raises
   detail::Stream::Events events;

@@ -43,6 +43,7 @@ class Connection {
   // One read of at most size waiting bytes: their number, 0 or less when
   // nothing could be read.
   int ReceiveInto(char* buf, size_t size);
+  // "127.0.0.1", "::1"; an IPv4-mapped peer as its IPv4 text.
   std::string PeerAddress() const { return peer_address_; }
   int PeerPort() const { return peer_port_; }
   // Raises the disconnect event, then closes; queued output still goes out.

@@ -1,16 +1,21 @@
-// TServerSocket: the acceptor, the table of accepted connections and the
-// mapping of each connection's hooks onto the server's events.
+// TServerSocket: the acceptors (one per listening address), the table of
+// accepted connections and the mapping of each connection's hooks onto the
+// server's events.
 //
 // Re-entrancy: the state lives in a shared object that completions capture;
 // the destructor detaches it (owner cleared, generation bumped) and drops
-// the connections silently.  A connection's release is deferred to the
-// loop and looks the state up through a weak reference.
+// the connections silently.  Every completion checks the generation before
+// it touches its acceptor, so Close may drop the acceptors at any time.  A
+// connection's release is deferred to the loop and looks the state up
+// through a weak reference.
 #include "net/server_socket.h"
 
+#include "net/ip_text.h"
 #include "net/stream.h"
 #include "util/log.h"
 #include "util/event_loop.h"
 
+#include <asio/ip/v6_only.hpp>
 #include <asio/steady_timer.hpp>
 
 #include <fcntl.h>
@@ -20,6 +25,7 @@
 
 #include <system_error>
 #include <unordered_map>
+#include <vector>
 
 namespace harvox::net {
 
@@ -27,8 +33,16 @@ namespace detail {
 
 using asio::ip::tcp;
 
+// One listening address.
+struct Acceptor {
+  Acceptor() : socket(Loop()), retry(Loop()) {}
+  tcp::acceptor socket;
+  asio::steady_timer retry;
+  std::string name;  // address:port, for messages
+};
+
 struct ServerState : std::enable_shared_from_this<ServerState> {
-  explicit ServerState(TServerSocket* o) : owner(o), acceptor(Loop()), retry(Loop()) {}
+  explicit ServerState(TServerSocket* o) : owner(o) {}
   ~ServerState() { ReleaseSpare(); }
 
   void TakeSpare() {
@@ -38,11 +52,15 @@ struct ServerState : std::enable_shared_from_this<ServerState> {
     if (spare >= 0) ::close(spare);
     spare = -1;
   }
-  void AtLimit();
-  bool RefuseAtLimit();
+  void Listen(const std::vector<std::string>& addresses, int port);
+  void ListenAt(const std::string& address, int& port);
+  bool Current(uint64_t g) const { return g == gen && owner && active; }
+  void AtLimit(Acceptor& a);
+  bool RefuseAtLimit(Acceptor& a);
+  void RetryLater(Acceptor& a);
 
-  void StartAccept();
-  void Accepted(uint64_t g, const std::error_code& ec, tcp::socket socket);
+  void StartAccept(Acceptor& a);
+  void Accepted(Acceptor& a, const std::error_code& ec, tcp::socket socket);
   void Adopt(tcp::socket socket);
   Connection::Hooks MakeHooks();
   void WriteLog(const std::string& text) const {
@@ -50,37 +68,83 @@ struct ServerState : std::enable_shared_from_this<ServerState> {
   }
 
   TServerSocket* owner;  // null once the server socket is released
-  tcp::acceptor acceptor;
-  asio::steady_timer retry;
+  std::vector<std::unique_ptr<Acceptor>> acceptors;
   uint64_t gen = 0;
   bool active = false;
   int spare = -1;  // a descriptor held back for RefuseAtLimit
   std::unordered_map<Connection*, std::unique_ptr<Connection>> conns;
 };
 
-void ServerState::StartAccept() {
-  acceptor.async_accept([self = shared_from_this(), g = gen](const std::error_code& ec,
-                                                             tcp::socket socket) {
-    self->Accepted(g, ec, std::move(socket));
+[[noreturn]] void Fail(const std::string& call, int code) {
+  throw std::system_error(WinsockError(code), call);
+}
+
+// Opens one acceptor; port 0 becomes the port the system chose.
+void ServerState::ListenAt(const std::string& text, int& port) {
+  const auto parsed = IpAddressText(text);
+  auto a = std::make_unique<Acceptor>();
+  a->name = EndpointText(parsed ? *parsed : text, port);
+  if (!parsed) Fail("bind " + a->name, kWSAEADDRNOTAVAIL);
+  const tcp::endpoint at(asio::ip::make_address(*parsed), static_cast<unsigned short>(port));
+  std::error_code ec;
+  a->socket.open(at.protocol(), ec);
+  if (ec) Fail("socket " + a->name, ToWinsock(ec));
+  if (at.address().is_v6()) {
+    a->socket.set_option(asio::ip::v6_only(true), ec);
+    if (ec) Fail("setsockopt " + a->name, ToWinsock(ec));
+  }
+  a->socket.set_option(asio::socket_base::reuse_address(true), ec);
+  a->socket.bind(at, ec);
+  if (ec) Fail("bind " + a->name, ToWinsock(ec));
+  a->socket.listen(asio::socket_base::max_listen_connections, ec);
+  if (ec) Fail("listen " + a->name, ToWinsock(ec));
+  port = a->socket.local_endpoint(ec).port();
+  a->name = EndpointText(*parsed, port);
+  acceptors.push_back(std::move(a));
+}
+
+void ServerState::Listen(const std::vector<std::string>& addresses, int port) {
+  if (addresses.empty()) Fail("bind", kWSAEADDRNOTAVAIL);
+  // An ephemeral port that is free at the first address may be taken at
+  // another: then all of them try again with a new one.
+  for (int attempt = 1;; ++attempt) {
+    int at = port;
+    try {
+      for (const auto& address : addresses) ListenAt(address, at);
+      return;
+    } catch (const std::system_error& e) {
+      acceptors.clear();
+      if (port != 0 || attempt == 16 || e.code().value() != kWSAEADDRINUSE) throw;
+    }
+  }
+}
+
+void ServerState::StartAccept(Acceptor& a) {
+  a.socket.async_accept([self = shared_from_this(), g = gen, &a](const std::error_code& ec,
+                                                                 tcp::socket socket) {
+    if (self->Current(g)) self->Accepted(a, ec, std::move(socket));
   });
 }
 
-void ServerState::Accepted(uint64_t g, const std::error_code& ec, tcp::socket socket) {
-  if (g != gen || !owner || !active) return;
+void ServerState::RetryLater(Acceptor& a) {
+  a.retry.expires_after(std::chrono::milliseconds(100));
+  a.retry.async_wait([self = shared_from_this(), g = gen, &a](const std::error_code&) {
+    if (self->Current(g)) self->StartAccept(a);
+  });
+}
+
+void ServerState::Accepted(Acceptor& a, const std::error_code& ec, tcp::socket socket) {
   if (ec == asio::error::no_descriptors) {
-    AtLimit();
+    AtLimit(a);
     return;
   }
   if (ec) {
     // Out of descriptors or the like: try again shortly rather than spin.
     WriteLog("{TCPIP} Accept failed, error #" + std::to_string(ToWinsock(ec)));
-    retry.expires_after(std::chrono::milliseconds(100));
-    retry.async_wait([self = shared_from_this(), g](const std::error_code&) {
-      if (g == self->gen && self->owner && self->active) self->StartAccept();
-    });
+    RetryLater(a);
     return;
   }
-  StartAccept();  // before the handler runs: it may close the listener
+  StartAccept(a);  // before the handler runs: it may close the listener
   Adopt(std::move(socket));
 }
 
@@ -88,27 +152,24 @@ void ServerState::Accepted(uint64_t g, const std::error_code& ec, tcp::socket so
 // waiting in the backlog would hang there unanswered: the spare descriptor
 // pays for the log line and for accepting him, and he is told and closed at
 // once.  Then accepting goes on when the next caller arrives.
-void ServerState::AtLimit() {
-  pollfd p{acceptor.native_handle(), POLLIN, 0};
+void ServerState::AtLimit(Acceptor& a) {
+  pollfd p{a.socket.native_handle(), POLLIN, 0};
   const bool waiting = ::poll(&p, 1, 0) > 0;
-  if (waiting && !RefuseAtLimit()) {
-    retry.expires_after(std::chrono::milliseconds(100));  // no spare: do not spin
-    retry.async_wait([self = shared_from_this(), g = gen](const std::error_code&) {
-      if (g == self->gen && self->owner && self->active) self->StartAccept();
-    });
+  if (waiting && !RefuseAtLimit(a)) {
+    RetryLater(a);  // no spare: do not spin
     return;
   }
-  acceptor.async_wait(tcp::acceptor::wait_read,
-                      [self = shared_from_this(), g = gen](const std::error_code& ec) {
-                        if (!ec && g == self->gen && self->owner && self->active) self->StartAccept();
+  a.socket.async_wait(tcp::acceptor::wait_read,
+                      [self = shared_from_this(), g = gen, &a](const std::error_code& ec) {
+                        if (!ec && self->Current(g)) self->StartAccept(a);
                       });
 }
 
-bool ServerState::RefuseAtLimit() {
+bool ServerState::RefuseAtLimit(Acceptor& a) {
   if (spare < 0) return false;
   ReleaseSpare();
   WriteLog("{TCPIP} Out of descriptors, refusing a caller");
-  const int fd = ::accept4(acceptor.native_handle(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  const int fd = ::accept4(a.socket.native_handle(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (fd >= 0) {
     const std::string& text = owner->RefusalText;
     if (!text.empty()) (void)::send(fd, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -184,25 +245,15 @@ bool TServerSocket::Active() const { return state_->active; }
 void TServerSocket::Open() {
   auto& st = *state_;
   if (st.active) return;
-  using asio::ip::tcp;
-  const auto fail = [&st](const char* call, int code) {
-    std::error_code ignored;
-    st.acceptor.close(ignored);
-    throw std::system_error(WinsockError(code), call);
-  };
-  if (Port < 0 || Port > 65535) fail("bind", kWSAEINVAL);
-  std::error_code ec;
-  st.acceptor.open(tcp::v4(), ec);
-  if (ec) fail("socket", ToWinsock(ec));
-  st.acceptor.set_option(asio::socket_base::reuse_address(true), ec);
-  st.acceptor.bind(tcp::endpoint(tcp::v4(), static_cast<unsigned short>(Port)), ec);
-  if (ec) fail("bind", ToWinsock(ec));
-  st.acceptor.listen(asio::socket_base::max_listen_connections, ec);
-  if (ec) fail("listen", ToWinsock(ec));
+  if (Port < 0 || Port > 65535) detail::Fail("bind", kWSAEINVAL);
+  st.Listen(Addresses, Port);
   st.TakeSpare();
   st.active = true;
   ++st.gen;
-  st.StartAccept();
+  for (auto& a : st.acceptors) {
+    st.WriteLog("{TCPIP} Listening on " + a->name);
+    st.StartAccept(*a);
+  }
   auto pin = state_;
   auto fn = OnListen;
   if (!fn) return;
@@ -218,16 +269,15 @@ void TServerSocket::Close() {
   if (!st.active) return;
   st.active = false;
   ++st.gen;
-  st.retry.cancel();
   st.ReleaseSpare();
-  std::error_code ignored;
-  st.acceptor.close(ignored);
+  // Pending completions find the generation changed and touch nothing.
+  st.acceptors.clear();
 }
 
 int TServerSocket::LocalPort() const {
   std::error_code ec;
-  if (!state_->active) return 0;
-  const auto endpoint = state_->acceptor.local_endpoint(ec);
+  if (!state_->active || state_->acceptors.empty()) return 0;
+  const auto endpoint = state_->acceptors.front()->socket.local_endpoint(ec);
   return ec ? 0 : endpoint.port();
 }
 

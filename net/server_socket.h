@@ -1,7 +1,10 @@
 // Listening TCP socket with per-connection events, as the Telnet server and
-// the monitor server use it.  It owns the connection objects it accepts and
-// releases each one from the loop after its disconnect event.  A peer that
-// stops reading while output piles up beyond MaxPendingOutput is closed.
+// the monitor server use it.  It listens on one port at one or more local
+// addresses (IPv4 and IPv6), one system socket each, and raises the same
+// events for connections from all of them.  It owns the connection objects
+// it accepts and releases each one from the loop after its disconnect
+// event.  A peer that stops reading while output piles up beyond
+// MaxPendingOutput is closed.
 //
 // Re-entrancy: every handler may close any connection, close the listener
 // or release the whole server socket; completions pin the shared state and
@@ -16,6 +19,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace harvox {
 class TLog;
@@ -30,6 +34,8 @@ struct ServerState;
 class TServerSocket {
  public:
   int Port = 0;
+  // Local addresses to listen on, IPv4 or IPv6 text ("0.0.0.0", "::1").
+  std::vector<std::string> Addresses{"0.0.0.0"};
   size_t MaxPendingOutput = 1 << 20;  // 0: no limit
   TLog* Log = nullptr;                // for the level-1 lines of this layer
   // Sent to a caller turned away because the process is out of
@@ -42,11 +48,14 @@ class TServerSocket {
   TServerSocket& operator=(const TServerSocket&) = delete;
 
   bool Active() const;
-  // Binds 0.0.0.0:Port (address reuse on), listens with the system's
-  // largest backlog (a burst of callers is never left hanging unseen) and
-  // raises OnListen.  A refusal (port in use, ...) throws std::system_error
-  // carrying the Windows Sockets code, before any event.  Does nothing while
-  // already listening.
+  // Binds every address at Port (address reuse on; an IPv6 socket takes
+  // IPv6 callers only, so "0.0.0.0" and "::" live side by side), listens
+  // with the system's largest backlog (a burst of callers is never left
+  // hanging unseen), logs each address at level 1 and raises OnListen.
+  // With Port 0 every address gets the same ephemeral port.  A refusal at
+  // any address (port in use, no such address, ...) closes what was opened
+  // and throws std::system_error carrying the Windows Sockets code and the
+  // address, before any event.  Does nothing while already listening.
   void Open();
   // Stops listening; accepted connections stay.
   void Close();

@@ -126,6 +126,17 @@ inline int ClosedPort() {
   return port;
 }
 
+// Whether this machine can listen on ::1 (tests of IPv6 skip without it).
+inline bool HasIpv6Loopback() {
+  const int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
+  sockaddr_in6 a{};
+  a.sin6_family = AF_INET6;
+  a.sin6_addr = in6addr_loopback;
+  const bool ok = fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
+  if (fd >= 0) ::close(fd);
+  return ok;
+}
+
 inline std::string Pattern(size_t size, unsigned seed = 0) {
   std::string s(size, '\0');
   for (size_t i = 0; i < size; ++i) s[i] = static_cast<char>((i * 7 + seed) & 0xFF);

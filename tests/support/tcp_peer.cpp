@@ -11,20 +11,39 @@
 
 namespace harvox::test {
 
-TcpPeer::TcpPeer(int port, const char* from) {
-  fd_ = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in source{};
-  source.sin_family = AF_INET;
-  if (from && (inet_pton(AF_INET, from, &source.sin_addr) != 1 ||
-               bind(fd_, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0)) {
-    Close();
-    return;
+namespace {
+
+// The IPv4 or IPv6 socket address of text and port in out; its length, 0
+// when the text is no address.
+socklen_t SocketAddress(const char* text, int port, sockaddr_in6& out) {
+  out = sockaddr_in6{};
+  auto* v4 = reinterpret_cast<sockaddr_in*>(&out);
+  if (inet_pton(AF_INET6, text, &out.sin6_addr) == 1) {
+    out.sin6_family = AF_INET6;
+    out.sin6_port = htons(static_cast<uint16_t>(port));
+    return sizeof out;
   }
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+  if (inet_pton(AF_INET, text, &v4->sin_addr) != 1) return 0;
+  v4->sin_family = AF_INET;
+  v4->sin_port = htons(static_cast<uint16_t>(port));
+  return sizeof *v4;
+}
+
+}  // namespace
+
+TcpPeer::TcpPeer(int port, const char* from, const char* to) {
+  sockaddr_in6 source, addr;
+  const socklen_t length = SocketAddress(to, port, addr);
+  fd_ = length ? socket(addr.sin6_family, SOCK_STREAM, 0) : -1;
+  if (fd_ < 0) return;
+  if (from) {
+    const socklen_t source_length = SocketAddress(from, 0, source);
+    if (!source_length || bind(fd_, reinterpret_cast<sockaddr*>(&source), source_length) != 0) {
+      Close();
+      return;
+    }
+  }
+  if (connect(fd_, reinterpret_cast<sockaddr*>(&addr), length) != 0) {
     close(fd_);
     fd_ = -1;
     return;

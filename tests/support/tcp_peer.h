@@ -10,8 +10,9 @@ namespace harvox::test {
 
 class TcpPeer {
  public:
-  // From 127.0.0.1, or from the loopback address `from` (127.0.0.2, ...).
-  explicit TcpPeer(int port, const char* from = nullptr);
+  // From 127.0.0.1, or from the loopback address `from` (127.0.0.2, ...),
+  // to 127.0.0.1 or to `to` (::1).
+  explicit TcpPeer(int port, const char* from = nullptr, const char* to = "127.0.0.1");
   ~TcpPeer();
   TcpPeer(const TcpPeer&) = delete;
   TcpPeer& operator=(const TcpPeer&) = delete;

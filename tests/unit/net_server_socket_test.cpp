@@ -4,10 +4,12 @@
 #include "net/server_socket.h"
 #include "util/log.h"
 #include "support/net_test_util.h"
+#include "support/tcp_peer.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <string>
@@ -134,6 +136,50 @@ TEST(NetServerSocket, PortInUseThrowsBeforeListen) {
   }
   EXPECT_EQ(listens, 0);
   EXPECT_FALSE(s.Active());
+}
+
+// Every address of the list on one port, IPv6 sockets for IPv6 only, or
+// nothing at all when one address fails.
+TEST(NetServerSocket, ListensOnEveryAddressOrNowhere) {
+  if (!test::HasIpv6Loopback()) GTEST_SKIP() << "no IPv6 loopback (::1) on this machine";
+  RawListener taken;  // 127.0.0.1 only
+  const struct {
+    std::vector<std::string> at;
+    bool taken_port;
+    int code;
+  } cases[] = {
+      {{"0.0.0.0", "::"}, false, 0},
+      {{"::1", "127.0.0.1"}, false, 0},
+      {{"::1", "127.0.0.1"}, true, kWSAEADDRINUSE},
+      {{"::1", "nowhere"}, false, kWSAEADDRNOTAVAIL},
+  };
+  for (const auto& c : cases) {
+    Server srv;
+    srv.s.Close();
+    srv.s.Addresses = c.at;
+    srv.s.Port = c.taken_port ? taken.Port() : 0;
+    int code = 0;
+    try {
+      srv.s.Open();
+    } catch (const std::system_error& e) {
+      code = e.code().value();
+    }
+    ASSERT_EQ(code, c.code) << c.at[0] << "," << c.at[1];
+    if (code != 0) {
+      EXPECT_FALSE(srv.s.Active());
+      // ::1 was bound first and is closed again.
+      if (c.taken_port) {
+        EXPECT_FALSE(harvox::test::TcpPeer(taken.Port(), nullptr, "::1").Connected());
+      }
+      continue;
+    }
+    harvox::test::TcpPeer v4(srv.Port(), nullptr, "127.0.0.1"), v6(srv.Port(), nullptr, "::1");
+    EXPECT_TRUE(RunUntil([&] { return srv.accepted.size() == 2; }, std::chrono::seconds(20)));
+    std::vector<std::string> peers;
+    for (Connection* conn : srv.accepted) peers.push_back(conn->PeerAddress());
+    std::sort(peers.begin(), peers.end());
+    EXPECT_EQ(peers, (std::vector<std::string>{"127.0.0.1", "::1"})) << c.at[0];
+  }
 }
 
 TEST(NetServerSocket, NonReadingPeerIsClosedWhenOutputOverflows) {
