@@ -6,6 +6,7 @@
 #include <exception>
 
 #include "agw/tcp_client.h"
+#include "net/ip_text.h"
 #include "util/log.h"
 #include "util/strings.h"
 #include "util/timer.h"
@@ -98,8 +99,8 @@ void TL2::Open() {
     }
     if (!HostName.empty()) {
       tcp_->HostName = HostName;
-    } else if (CheckIP(address_).Verdict == IpVerdict::Address) {
-      tcp_->Address = address_;
+    } else if (CheckIP(address_).Verdict == IpVerdict::Address || net::IpAddressText(address_)) {
+      tcp_->Address = address_;  // IPv4 or IPv6
     } else {
       // An address given as a name ("localhost") is looked up like HOSTNAME.
       tcp_->HostName = address_;

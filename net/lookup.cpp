@@ -1,4 +1,5 @@
-// Host-name lookup over asio::ip::tcp::resolver, IPv4 only, first address.
+// Host-name lookup over asio::ip::tcp::resolver: the first IPv4 address,
+// or with Family::Any the first IPv6 one when there is no IPv4 address.
 //
 // Re-entrancy: see lookup.h.  The completion captures the object, so it
 // stays alive until Asio has delivered the result of every lookup started.
@@ -20,17 +21,21 @@ std::optional<std::string> DottedAddress(const std::string& text) {
   return address.to_string();
 }
 
-Lookup::Lookup() : resolver_(Loop()) {}
+Lookup::Lookup(Family family) : resolver_(Loop()), family_(family) {}
 
 int Lookup::Start(const std::string& name, Done done) {
   Cancel();
   const uint64_t gen = gen_;
   try {
-    resolver_.async_resolve(tcp::v4(), name, "",
-                            [self = shared_from_this(), gen](
-                                const std::error_code& ec, const tcp::resolver::results_type& r) {
-                              self->Finished(gen, ec, r);
-                            });
+    auto done = [self = shared_from_this(), gen](const std::error_code& ec,
+                                                 const tcp::resolver::results_type& r) {
+      self->Finished(gen, ec, r);
+    };
+    if (family_ == Family::V4) {
+      resolver_.async_resolve(tcp::v4(), name, "", std::move(done));
+    } else {
+      resolver_.async_resolve(name, "", std::move(done));
+    }
   } catch (const std::system_error& e) {
     return ToWinsock(e.code()) ? ToWinsock(e.code()) : kWSAETIMEDOUT;
   } catch (...) {
@@ -63,6 +68,7 @@ void Lookup::Finished(uint64_t gen, const std::error_code& ec,
         address = a.to_string();
         break;
       }
+      if (a.is_v6() && family_ == Family::Any && address.empty()) address = a.to_string();
     }
     if (address.empty()) code = kWSANO_DATA;
   }

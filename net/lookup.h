@@ -1,5 +1,5 @@
-// One asynchronous IPv4 host-name lookup at a time, for the engine socket
-// and the resolver component.  The resolution runs on Asio's resolver
+// One asynchronous host-name lookup at a time, for the engine socket (IPv4
+// or IPv6) and the resolver component (IPv4 only).  The resolution runs on Asio's resolver
 // thread; the completion comes back on the message loop.
 //
 // Re-entrancy: a lookup is identified by a generation number; Start and
@@ -24,11 +24,16 @@ std::optional<std::string> DottedAddress(const std::string& text);
 
 class Lookup : public std::enable_shared_from_this<Lookup> {
  public:
-  // code 0 with the first IPv4 address found, or the Windows Sockets code.
+  // Which answers count: IPv4 only, or the first IPv4 address and, when the
+  // name has none, the first IPv6 one.
+  enum class Family { V4, Any };
+  // code 0 with the address found, or the Windows Sockets code.
   using Done = std::function<void(int code, const std::string& address)>;
 
-  Lookup();
-  static std::shared_ptr<Lookup> Create() { return std::make_shared<Lookup>(); }
+  explicit Lookup(Family family = Family::V4);
+  static std::shared_ptr<Lookup> Create(Family family = Family::V4) {
+    return std::make_shared<Lookup>(family);
+  }
 
   // Starts resolving name; a pending lookup is dropped silently.  Returns 0
   // when the lookup runs, else the code of the refusal (nothing follows).
@@ -42,6 +47,7 @@ class Lookup : public std::enable_shared_from_this<Lookup> {
                 const asio::ip::tcp::resolver::results_type& results);
 
   asio::ip::tcp::resolver resolver_;
+  Family family_;
   uint64_t gen_ = 0;
   bool pending_ = false;
   Done done_;

@@ -56,7 +56,7 @@ bool Stream::Emit(Slot slot, Args... args) {
 int Stream::Connect(const tcp::endpoint& to, bool keep_alive_and_reuse) {
   if (phase_ != Phase::Idle) return kWSAEISCONN;
   std::error_code ec;
-  socket_.open(tcp::v4(), ec);
+  socket_.open(to.protocol(), ec);
   if (ec) return ToWinsock(ec);
   if (keep_alive_and_reuse) {
     socket_.set_option(asio::socket_base::keep_alive(true), ec);

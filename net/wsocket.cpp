@@ -6,6 +6,7 @@
 // was released and `stream_` whether the session was closed inside.
 #include "net/wsocket.h"
 
+#include "net/ip_text.h"
 #include "net/lookup.h"
 #include "net/stream.h"
 #include "net/winsock.h"
@@ -28,7 +29,9 @@ void Raise(const Handler& slot, Args&&... args) {
 
 }  // namespace
 
-TWSocket::TWSocket() : lookup_(detail::Lookup::Create()), life_(std::make_shared<char>('\0')) {}
+TWSocket::TWSocket()
+    : lookup_(detail::Lookup::Create(detail::Lookup::Family::Any)),
+      life_(std::make_shared<char>('\0')) {}
 
 TWSocket::~TWSocket() {
   lookup_->Cancel();
@@ -38,8 +41,8 @@ TWSocket::~TWSocket() {
 void TWSocket::LookupHost(const std::string& name) {
   lookup_->Cancel();
   DnsResult.clear();
-  if (auto dotted = detail::DottedAddress(name)) {
-    DnsResult = *dotted;
+  if (auto literal = IpAddressText(name)) {
+    DnsResult = *literal;
     Raise(OnDnsLookupDone, *this, uint16_t{0});
     return;
   }
@@ -60,10 +63,10 @@ void TWSocket::CancelLookup() {
 void TWSocket::Connect() {
   if (stream_) return RaiseError(kWSAEISCONN);
   if (Proto != "tcp") return RaiseError(kWSAEPROTONOSUPPORT);
-  const auto address = detail::DottedAddress(Addr);
+  const auto address = IpAddressText(Addr);
   const auto port = ToInt32(Port);
   if (!address || !port || *port <= 0 || *port > 65535) return RaiseError(kWSAEADDRNOTAVAIL);
-  const asio::ip::tcp::endpoint to(asio::ip::make_address_v4(*address),
+  const asio::ip::tcp::endpoint to(asio::ip::make_address(*address),
                                    static_cast<unsigned short>(*port));
   auto stream = detail::Stream::Create();
   const int code = stream->Connect(to, true);

@@ -43,13 +43,14 @@ class TWSocket {
   TWSocket(const TWSocket&) = delete;
   TWSocket& operator=(const TWSocket&) = delete;
 
-  // A dotted address answers with OnDnsLookupDone(0) before returning; a
-  // name is resolved in the background (IPv4, first address).  A new lookup
-  // replaces a pending one silently.
+  // An IPv4 or IPv6 address answers with OnDnsLookupDone(0) before
+  // returning; a name is resolved in the background (its first IPv4
+  // address, else its first IPv6 one).  A new lookup replaces a pending one
+  // silently.
   void LookupHost(const std::string& name);
   // A pending lookup ends with OnDnsLookupDone(10004), inside the call.
   void CancelLookup();
-  // Starts connecting to Addr:Port (keep-alive and address reuse on);
+  // Starts connecting to Addr:Port (Addr an IPv4 or IPv6 address) (keep-alive and address reuse on);
   // OnSessionConnected follows.  Refused at once: OnError only.
   void Connect();
   // Graceful: queued output still goes out.  OnSessionClosed(0) inside.

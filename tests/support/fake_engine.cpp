@@ -27,8 +27,8 @@ bool FakeEngine::Start() {
   io_ = std::make_unique<asio::io_context>();
   acceptor_ = std::make_unique<asio::ip::tcp::acceptor>(*io_);
   asio::error_code ec;
-  asio::ip::tcp::endpoint ep(asio::ip::make_address_v4("127.0.0.1"), port_);
-  acceptor_->open(ep.protocol(), ec);
+  asio::ip::tcp::endpoint ep(asio::ip::make_address(options_.address, ec), port_);
+  if (!ec) acceptor_->open(ep.protocol(), ec);
   if (!ec) acceptor_->set_option(asio::socket_base::reuse_address(true), ec);
   if (!ec && options_.receive_buffer > 0)
     acceptor_->set_option(asio::socket_base::receive_buffer_size(options_.receive_buffer), ec);

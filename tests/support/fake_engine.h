@@ -1,5 +1,5 @@
 // A scriptable stand-in for the AGW packet engine: a real TCP listener on
-// 127.0.0.1 that answers the usual queries, records every frame its clients
+// 127.0.0.1 (or ::1) that answers the usual queries, records every frame its clients
 // send, and lets a test inject frames, raw bytes, resets and stalls.
 //
 // Threading: the engine owns its io_context and runs it on its own thread,
@@ -40,6 +40,7 @@ class FakeEngine {
 
   struct Options {
     uint16_t port = 0;  // 0: an ephemeral port, kept across Stop()/Start()
+    std::string address = "127.0.0.1";  // or "::1"
     std::string port_list = "2;Port1 fake one;Port2 fake two;";
     size_t max_data = 65536;  // a longer announced frame drops the client
     int receive_buffer = 0;   // SO_RCVBUF for accepted sockets; 0 = default
