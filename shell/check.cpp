@@ -5,6 +5,7 @@
 
 #include <set>
 
+#include "net/ip_text.h"
 #include "shell/check_users.h"
 #include "shell/config.h"
 #include "util/files.h"
@@ -106,6 +107,32 @@ void ReportRoutes(const IniFile& ini, const Settings& s, CheckReport& r) {
   for (auto& l : listing) r.Lines.push_back(std::move(l));
 }
 
+// Where each server would listen (a list not understood is an error of
+// ReportSettings already).
+void ReportListening(const Settings& s, CheckReport& r) {
+  const struct {
+    bool on;
+    const char* what;
+    int32_t port;
+    const std::vector<std::string>& at;
+  } servers[] = {{s.TelnetEnabled, "Telnet server", s.TelnetPort, s.TelnetBind},
+                 {s.MonitorEnabled, "Monitor server", s.MonitorPort, s.MonitorBind}};
+  for (const auto& server : servers) {
+    if (!server.on || server.at.empty()) continue;
+    std::string list;
+    bool v6 = false;
+    for (const auto& a : server.at) {
+      list += (list.empty() ? "" : ", ") + net::EndpointText(a, server.port);
+      v6 = v6 || a.find(':') != std::string::npos;
+    }
+    r.Lines.push_back(std::string(server.what) + " listens on " + list);
+    if (v6 && !PathExists("/proc/net/if_inet6")) {
+      r.Lines.push_back(std::string("WARNING: this system has no IPv6; the ") + server.what +
+                        " can not listen on its IPv6 addresses and Harvox will not start");
+    }
+  }
+}
+
 }  // namespace
 
 void CheckPlaceholder(const std::string& what, const std::string& call, CheckReport& r) {
@@ -168,6 +195,7 @@ CheckReport CheckConfiguration(const std::string& dir) {
   const Settings s = ReadSettings(ini, &uses);
   ReportSettings(s, uses, r);
   ReportDuplicates("HARVOX.INI", ini, r);
+  ReportListening(s, r);
   ReportRoutes(ini, s, r);
   ReportUsers(dir, s, r);
   ReportTextFiles(dir, r);

@@ -6,6 +6,7 @@
 // (an unclear answer there must not let everybody in).
 #include "shell/config.h"
 
+#include "net/ip_text.h"
 #include "shell/settings_keys.h"
 #include "util/strings.h"
 
@@ -74,6 +75,22 @@ class Reader {
     Note(section, key, "NO", Source::TakenAsNo);
     return false;
   }
+  // A list of addresses to listen on.  One that is not understood stops
+  // start-up: a wrong guess could open a port to the world.
+  std::vector<std::string> Addresses(const char* section, const char* key) const {
+    const std::string raw = ini_.ReadString(section, key, "0.0.0.0");
+    std::string why;
+    const auto list = net::ParseListenList(raw, &why);
+    if (!list) {
+      s_.Errors.push_back(Name(section, key) + "=" + raw + ": " + why + CommentHint(raw));
+      Note(section, key, raw, Source::Refused);
+      return {};
+    }
+    std::string shown;
+    for (const auto& a : *list) shown += (shown.empty() ? "" : ",") + a;
+    Note(section, key, shown, Source::File);
+    return *list;
+  }
 
  private:
   static std::string Name(const char* section, const char* key) {
@@ -115,6 +132,7 @@ void ReadTelnet(const Reader& r, Settings& s) {
   s.MaxTime = r.Number("TELNET", "MAXTIME", 3600000);
   s.MaxUsers = r.Number("TELNET", "MAXUSERS", 10);
   s.NodeCall = r.Upper("TELNET", "NODECALL", "");
+  s.TelnetBind = r.Addresses("TELNET", "BIND");
 }
 
 void ReadMonitor(const Reader& r, Settings& s) {
@@ -123,6 +141,7 @@ void ReadMonitor(const Reader& r, Settings& s) {
   s.Details = r.Flag("MONITOR", "DETAILS", true);
   s.MonitorPort = r.Number("MONITOR", "PORT", 8123);
   s.Mask = r.Upper("MONITOR", "MASK", "IUSC");
+  s.MonitorBind = r.Addresses("MONITOR", "BIND");
   s.MaxViewers = r.Number("MONITOR", "MAXVIEWERS", 64);
 }
 

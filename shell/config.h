@@ -40,12 +40,14 @@ struct Settings {
   int32_t MaxTime = 3600000;
   int32_t MaxUsers = 10;
   std::string NodeCall;
+  std::vector<std::string> TelnetBind{"0.0.0.0"};  // addresses to listen on
   // MONITOR
   bool MonitorEnabled = true;
   bool Split = true;
   bool Details = true;
   int32_t MonitorPort = 8123;
   std::string Mask = "IUSC";
+  std::vector<std::string> MonitorBind{"0.0.0.0"};
   int32_t MaxViewers = 64;
   // TELNET.CLIENT, one "key=value" line per route
   std::vector<std::string> Routes;

@@ -102,6 +102,7 @@ void TForm1::CreateServices() {
   TelnetD = std::make_unique<TTelnetD>(&Log);
   TTelnetD& t = *TelnetD;
   t.ListenPort = Config.TelnetPort;
+  t.ListenAddresses = Config.TelnetBind;
   t.MaxUsers = static_cast<uint32_t>(Config.MaxUsers);
   t.ServerCall = Config.ServerCallsign;
   t.DefNodePort = Config.NodePort;
@@ -126,6 +127,7 @@ void TForm1::CreateMonitor() {
   TelMonD = std::make_unique<TTelMonD>(&Log);
   TTelMonD& m = *TelMonD;
   m.ListenPort = Config.MonitorPort;
+  m.ListenAddresses = Config.MonitorBind;
   m.AGWHost = Config.AgwHostName;
   m.AGWAddress = Config.AgwAddress;
   m.AGWPort = Config.AgwPort;

@@ -63,6 +63,7 @@ void TTelMonD::SetActive(bool on) {
   W(3, "{TelMonD} <SetActive> TelnetD set as ACTIVE");
   Mask = UpperText(Mask);
   Server->Port = ListenPort;
+  Server->Addresses = ListenAddresses;
   Server->Open();  // a port in use throws to the start-up sequence
   W(3, "{TelMonD} <SetActive> TelnetD Listener Activated");
   ConfigureLink();

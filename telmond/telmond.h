@@ -21,6 +21,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "agw/link_modes.h"
 #include "gateway/circuits.h"
@@ -46,6 +47,7 @@ class TTelMonD {
   // Settings.
   bool Active = false;
   int32_t ListenPort = 8002;
+  std::vector<std::string> ListenAddresses{"0.0.0.0"};  // IPv4 or IPv6
   std::string Mask = "IUSC";
   bool Split = false;
   bool UseCRLF = true;

@@ -89,6 +89,7 @@ void TTelnetD::SetActive(bool on) {
   }
   W(3, "{TelnetD} <SetActive> TelnetD set as ACTIVE");
   Server->Port = ListenPort;
+  Server->Addresses = ListenAddresses;
   Server->Open();  // a port in use throws to the start-up sequence
   W(3, "{TelnetD} <SetActive> TelnetD Listener Activated");
   ConfigureLink();

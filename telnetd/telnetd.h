@@ -45,6 +45,7 @@ class TTelnetD {
   // Settings.
   bool Active = false;
   int32_t ListenPort = 8002;
+  std::vector<std::string> ListenAddresses{"0.0.0.0"};  // IPv4 or IPv6
   uint32_t UserCount = 0;  // sessions, at the prompts or logged in
   uint32_t LoggedIn = 0;   // users past the password, compared with MaxUsers
   // Most users logged in, and most sessions at the login prompts in all.

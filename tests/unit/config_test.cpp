@@ -80,6 +80,29 @@ TEST(Config, ParameterDumpLines) {
   EXPECT_EQ(ParameterDump(s)[11], "      PASSWORD:    ");
 }
 
+TEST(Config, ListenAddresses) {
+  const struct {
+    std::string ini;
+    std::vector<std::string> telnet, monitor;
+    std::string error;
+  } cases[] = {
+      {"", {"0.0.0.0"}, {"0.0.0.0"}, ""},
+      {"[TELNET]\nBIND= 0.0.0.0 ,\t:: \n[MONITOR]\nBIND=127.0.0.1,::1,0:0::1,::ffff:127.0.0.2\n",
+       {"0.0.0.0", "::"}, {"127.0.0.1", "::1", "127.0.0.2"}, ""},
+      {"[TELNET]\nBIND=::1,localhost\n", {}, {"0.0.0.0"}, "[TELNET] BIND=::1,localhost: 'localhost' is no IP address"},
+      {"[MONITOR]\nBIND=127.1\n", {"0.0.0.0"}, {}, "[MONITOR] BIND=127.1: '127.1' is no IP address"},
+      {"[MONITOR]\nBIND=\n", {"0.0.0.0"}, {}, "[MONITOR] BIND=: an entry is empty"},
+      {"[TELNET]\nBIND=::1,\n", {}, {"0.0.0.0"}, "[TELNET] BIND=::1,: an entry is empty"},
+      {"[TELNET]\nBIND=::1,::\n", {}, {"0.0.0.0"}, "[TELNET] BIND=::1,::: :: already covers ::1"},
+  };
+  for (const auto& c : cases) {
+    const Settings s = Read(c.ini);
+    EXPECT_EQ(s.TelnetBind, c.telnet) << c.ini;
+    EXPECT_EQ(s.MonitorBind, c.monitor) << c.ini;
+    EXPECT_EQ(s.Errors, c.error.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.error});
+  }
+}
+
 TEST(Config, RouteLines) {
   Route r = ParseRoute("GATE=10.0.0.5:6300,60000,,TRUE", 600000, 3600000);
   EXPECT_EQ(RouteLogLine(r), "Create: Route Call(GATE) Address(10.0.0.5:6300)");

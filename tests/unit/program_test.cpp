@@ -107,6 +107,8 @@ TEST(Program, RefusesWhatItDoesNotUnderstand) {
       {"[TELNET]\nSECURITY=YES ; only listed users\n" + base,
        "/HARVOX.INI [TELNET] SECURITY=YES ; only listed users was not understood", "Create: Configuration Error: "},
       {"[TELNET]\nENABLED=YES\nPORT=0\n" + base, "[TELNET] PORT 0 is no TCP port", ""},
+      {"[MONITOR]\nBIND=::1, bogus\n" + base, "/HARVOX.INI [MONITOR] BIND=::1, bogus: 'bogus' is no IP address",
+       "Create: Configuration Error: "},
       {"[MONITOR]\nENABLED=on\nPORT=65536\n[TELNET]\nMAXUSERS=5 ; users\n" + base, "[MONITOR] PORT 65536 is no TCP port",
        "Create: [TELNET] MAXUSERS=5 ; users was not understood (a comment must stand on a line of its own); "
        "the default 10 is used\r\n"},

@@ -1,0 +1,57 @@
+// The Telnet server and the monitor listening on 127.0.0.1 and ::1, with
+// their engine links reaching the fake engine over ::1.
+#include <gtest/gtest.h>
+
+#include "agw/l2.h"
+#include "support/fake_engine.h"
+#include "support/net_test_util.h"
+#include "support/tcp_peer.h"
+#include "support/temp_dir.h"
+#include "telmond/telmond.h"
+#include "telnetd/telnetd.h"
+#include "util/event_loop.h"
+#include "util/log.h"
+
+namespace harvox {
+namespace {
+
+using namespace std::chrono_literals;
+
+template <typename Server>
+void ServesBothFamilies(Server& server, int engine_port, const std::string& greeting,
+                        const std::string& accepted, const std::string& log_file) {
+  server.ListenPort = 0;
+  server.ListenAddresses = {"127.0.0.1", "::1"};
+  server.AGWAddress = "::1";
+  server.AGWPort = engine_port;
+  server.SetActive(true);
+  ASSERT_TRUE(RunUntil([&] { return server.Link().Active == 1; }, 20s)) << greeting;
+  for (const char* host : {"127.0.0.1", "::1"}) {
+    test::TcpPeer peer(server.BoundPort(), host);
+    ASSERT_TRUE(peer.Connected()) << host;
+    EXPECT_TRUE(RunUntil([&] { return peer.Has(greeting); }, 20s)) << host << ": " << peer.Received();
+  }
+  EXPECT_NE(test::ReadFile(log_file).find(accepted + "::1:"), std::string::npos) << accepted;
+}
+
+TEST(Ipv6, BothServersAcceptOnEveryAddressAndReachTheEngineOverIpv6) {
+  if (!net::test::HasIpv6Loopback()) GTEST_SKIP() << "no IPv6 loopback (::1) on this machine";
+  test::WorkDir wd;
+  TLog log;
+  log.FileName = wd.File("HARVOX.LOG");
+  log.TraceLevel = 2;
+  log.SetActive(true);
+  test::FakeEngine engine{test::FakeEngine::Options{.address = "::1"}};
+  ASSERT_TRUE(engine.Running());
+  TTelnetD telnet(&log);
+  telnet.MaxUsers = 2;
+  ServesBothFamilies(telnet, engine.Port(), "Login:", "{TelnetD} TN Server Accepted a connection from ",
+                     log.FileName);
+  TTelMonD monitor(&log);
+  ServesBothFamilies(monitor, engine.Port(), "Welcome to the AX.25 Monitor",
+                     "{TelMonD} TN Server Accepted a connection from ", log.FileName);
+  RunFor(20ms);
+}
+
+}  // namespace
+}  // namespace harvox
