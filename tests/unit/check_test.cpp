@@ -74,6 +74,12 @@ TEST(Check, FindingsOneByOne) {
        "[USERS]\r\nDEMO=demo,N0CALL-7\r\nBOB=\r\n"},
       {"no users", kGood, true, {"SECURITY=YES and no user can log in"}, {}, "[USERS]\r\n;DEMO=demo\r\n"},
       {"FIFO", "", false, {"HARVOX.INI is no regular file"}, {}, "", "HARVOX.INI"},
+      {"listen lists", std::string(kGood) + "[TELNET]\r\nBIND=0.0.0.0,::\r\n[MONITOR]\r\nBIND=127.0.0.1, nowhere\r\n",
+       false, {"Telnet server listens on 0.0.0.0:23, [::]:23", "ERROR: [MONITOR] BIND=127.0.0.1, nowhere: 'nowhere' is no IP address"},
+       {"Monitor server listens"}},
+      {"packaged", test::ReadFile(HARVOX_SOURCE_DIR "/examples/HARVOX.INI"), true,
+       {"Telnet server listens on 0.0.0.0:2323, [::]:2323", "Monitor server listens on 127.0.0.1:8123, [::1]:8123"},
+       {"ERROR"}},
   };
   for (const auto& c : cases) {
     test::TempDir dir;
