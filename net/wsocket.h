@@ -50,8 +50,9 @@ class TWSocket {
   void LookupHost(const std::string& name);
   // A pending lookup ends with OnDnsLookupDone(10004), inside the call.
   void CancelLookup();
-  // Starts connecting to Addr:Port (Addr an IPv4 or IPv6 address) (keep-alive and address reuse on);
-  // OnSessionConnected follows.  Refused at once: OnError only.
+  // Starts connecting to Addr:Port, Addr an IPv4 or IPv6 address
+  // (keep-alive and address reuse on); OnSessionConnected follows.  Refused
+  // at once: OnError only.
   void Connect();
   // Graceful: queued output still goes out.  OnSessionClosed(0) inside.
   void Close();

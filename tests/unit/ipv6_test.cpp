@@ -27,7 +27,7 @@ void ServesBothFamilies(Server& server, int engine_port, const std::string& gree
   server.SetActive(true);
   ASSERT_TRUE(RunUntil([&] { return server.Link().Active == 1; }, 20s)) << greeting;
   for (const char* host : {"127.0.0.1", "::1"}) {
-    test::TcpPeer peer(server.BoundPort(), host);
+    test::TcpPeer peer(server.BoundPort(), nullptr, host);
     ASSERT_TRUE(peer.Connected()) << host;
     EXPECT_TRUE(RunUntil([&] { return peer.Has(greeting); }, 20s)) << host << ": " << peer.Received();
   }
