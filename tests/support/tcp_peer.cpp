@@ -2,46 +2,40 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 namespace harvox::test {
 
 namespace {
 
-// The IPv4 or IPv6 socket address of text and port in out; its length, 0
-// when the text is no address.
-socklen_t SocketAddress(const char* text, int port, sockaddr_in6& out) {
-  out = sockaddr_in6{};
-  auto* v4 = reinterpret_cast<sockaddr_in*>(&out);
-  if (inet_pton(AF_INET6, text, &out.sin6_addr) == 1) {
-    out.sin6_family = AF_INET6;
-    out.sin6_port = htons(static_cast<uint16_t>(port));
-    return sizeof out;
-  }
-  if (inet_pton(AF_INET, text, &v4->sin_addr) != 1) return 0;
-  v4->sin_family = AF_INET;
-  v4->sin_port = htons(static_cast<uint16_t>(port));
-  return sizeof *v4;
+// An IPv4 or IPv6 address written as one, with the port, as a socket address.
+bool SocketAddress(const char* text, int port, sockaddr_storage& out, socklen_t& length) {
+  addrinfo hints{}, *found = nullptr;
+  hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+  if (getaddrinfo(text, std::to_string(port).c_str(), &hints, &found) != 0) return false;
+  std::memcpy(&out, found->ai_addr, length = found->ai_addrlen);
+  freeaddrinfo(found);
+  return true;
 }
 
 }  // namespace
 
 TcpPeer::TcpPeer(int port, const char* from, const char* to) {
-  sockaddr_in6 source, addr;
-  const socklen_t length = SocketAddress(to, port, addr);
-  fd_ = length ? socket(addr.sin6_family, SOCK_STREAM, 0) : -1;
-  if (fd_ < 0) return;
-  if (from) {
-    const socklen_t source_length = SocketAddress(from, 0, source);
-    if (!source_length || bind(fd_, reinterpret_cast<sockaddr*>(&source), source_length) != 0) {
-      Close();
-      return;
-    }
+  sockaddr_storage source, addr;
+  socklen_t source_length = 0, length = 0;
+  if (!SocketAddress(to, port, addr, length)) return;
+  fd_ = socket(addr.ss_family, SOCK_STREAM, 0);
+  if (from && (!SocketAddress(from, 0, source, source_length) ||
+               bind(fd_, reinterpret_cast<sockaddr*>(&source), source_length) != 0)) {
+    Close();
+    return;
   }
   if (connect(fd_, reinterpret_cast<sockaddr*>(&addr), length) != 0) {
     close(fd_);
