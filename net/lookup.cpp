@@ -1,4 +1,4 @@
-// Host-name lookup over asio::ip::tcp::resolver, IPv4 only, first address.
+// Host-name lookup over asio::ip::tcp::resolver, IPv4 only, every address.
 //
 // Re-entrancy: see lookup.h.  The completion captures the object, so it
 // stays alive until Asio has delivered the result of every lookup started.
@@ -8,6 +8,8 @@
 #include "util/event_loop.h"
 
 #include <asio/ip/address_v4.hpp>
+
+#include <algorithm>
 
 namespace harvox::net::detail {
 
@@ -55,20 +57,21 @@ void Lookup::Finished(uint64_t gen, const std::error_code& ec,
   pending_ = false;
   ++gen_;
   int code = ToWinsock(ec);
-  std::string address;
+  std::vector<std::string> addresses;
   if (code == 0) {
     for (const auto& entry : results) {
       const auto a = entry.endpoint().address();
-      if (a.is_v4()) {
-        address = a.to_string();
-        break;
+      if (!a.is_v4()) continue;
+      const std::string text = a.to_string();
+      if (std::find(addresses.begin(), addresses.end(), text) == addresses.end()) {
+        addresses.push_back(text);
       }
     }
-    if (address.empty()) code = kWSANO_DATA;
+    if (addresses.empty()) code = kWSANO_DATA;
   }
   auto done = std::move(done_);
   done_ = nullptr;
-  if (done) done(code, address);
+  if (done) done(code, addresses);
 }
 
 }  // namespace harvox::net::detail

@@ -1,6 +1,7 @@
 // One asynchronous IPv4 host-name lookup at a time, for the engine socket
-// and the resolver component.  The resolution runs on Asio's resolver
-// thread; the completion comes back on the message loop.
+// and the resolver component; it yields every IPv4 address of the name.
+// The resolution runs on Asio's resolver thread; the completion comes back
+// on the message loop.
 //
 // Re-entrancy: a lookup is identified by a generation number; Start and
 // Cancel bump it, so a superseded or cancelled lookup never reaches its
@@ -16,6 +17,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace harvox::net::detail {
 
@@ -24,8 +26,9 @@ std::optional<std::string> DottedAddress(const std::string& text);
 
 class Lookup : public std::enable_shared_from_this<Lookup> {
  public:
-  // code 0 with the first IPv4 address found, or the Windows Sockets code.
-  using Done = std::function<void(int code, const std::string& address)>;
+  // code 0 with every IPv4 address found (at least one, in the resolver's
+  // order, each once), or the Windows Sockets code and none.
+  using Done = std::function<void(int code, const std::vector<std::string>& addresses)>;
 
   Lookup();
   static std::shared_ptr<Lookup> Create() { return std::make_shared<Lookup>(); }
