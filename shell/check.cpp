@@ -124,6 +124,17 @@ void ReportUsers(const std::string& dir, const Settings& s, CheckReport& r) {
                     " users can log in (passwords are not shown)");
 }
 
+void ReportGateway(const Settings& s, CheckReport& r) {
+  r.Lines.push_back("Gateway: where T at the node prompt may lead, rules in the order they apply:");
+  for (const auto& line : s.Gateway.Describe(ConfiguredLocalSide(s))) {
+    r.Lines.push_back("  " + line);
+  }
+  for (const auto& e : s.GatewayErrors) {
+    r.Lines.push_back("ERROR: " + e + " (Harvox will not start)");
+    r.Usable = false;
+  }
+}
+
 void ReportTextFiles(const std::string& dir, CheckReport& r) {
   static const char* const kFiles[] = {
       "WELCOME.TNS", "BUSY.TNS",     "SYSTEM.TNS",  "MAXUSER.TNS", "BADID.TNS",
@@ -156,6 +167,7 @@ CheckReport CheckConfiguration(const std::string& dir) {
   ReportDuplicates("HARVOX.INI", ini, r);
   ReportPorts(s, r);
   ReportRoutes(s, r);
+  ReportGateway(s, r);
   ReportUsers(dir, s, r);
   ReportTextFiles(dir, r);
   r.Lines.push_back(r.Usable ? "Configuration usable." : "Configuration NOT usable.");

@@ -4,6 +4,9 @@
 // must already be written in capitals.
 #include "shell/config.h"
 
+#include <utility>
+
+#include "net/address.h"
 #include "util/strings.h"
 
 namespace harvox {
@@ -58,6 +61,28 @@ class Reader {
   std::vector<SettingUse>* uses_;
 };
 
+// Entries not understood, a list longer than a value may be (cut, it could
+// lose DENY entries or end in a different one) and a key given twice (only
+// the first counts) all leave the rules other than the sysop wrote them.
+void ReadGateway(const IniFile& ini, Settings& s) {
+  s.Gateway = Destinations::Parse(s.GatewayAllow, s.GatewayDeny, s.GatewayErrors);
+  const std::pair<const char*, const std::string*> keys[] = {{"ALLOW", &s.GatewayAllow},
+                                                              {"DENY", &s.GatewayDeny}};
+  for (const auto& [key, value] : keys) {
+    if (value->size() >= IniFile::kMaxValue) {
+      s.GatewayErrors.push_back(std::string("[GATEWAY] ") + key + " is longer than " +
+                                std::to_string(IniFile::kMaxValue - 1) + " characters");
+    }
+    for (const auto& d : ini.Duplicates()) {
+      if (UpperText(d) == std::string("[GATEWAY] ") + key) {
+        s.GatewayErrors.push_back(std::string("[GATEWAY] ") + key +
+                                  " stands more than once; write all its entries on one line");
+        break;
+      }
+    }
+  }
+}
+
 }  // namespace
 
 Settings ReadSettings(const IniFile& ini, std::vector<SettingUse>* uses) {
@@ -90,6 +115,9 @@ Settings ReadSettings(const IniFile& ini, std::vector<SettingUse>* uses) {
   s.Details = r.Flag("MONITOR", "DETAILS", "YES");
   s.MonitorPort = r.Number("MONITOR", "PORT", 8123);
   s.Mask = r.Upper("MONITOR", "MASK", "IUSC");
+  s.GatewayAllow = r.Text("GATEWAY", "ALLOW", "");
+  s.GatewayDeny = r.Text("GATEWAY", "DENY", "");
+  ReadGateway(ini, s);
   bool cut = false;
   s.Routes = ini.SectionLines("TELNET.CLIENT", &cut);
   if (ini.Truncated()) {
@@ -172,5 +200,18 @@ std::string ListenerLogLine(const Listener& l) {
 }
 
 bool DefaultNodeConfigured(const Settings& s) { return s.NodePort != 0 && !s.NodeCall.empty(); }
+
+LocalSide ConfiguredLocalSide(const Settings& s) {
+  LocalSide here;
+  if (const auto a = net::ParseAddress(s.AgwHostName.empty() ? s.AgwAddress : s.AgwHostName)) {
+    here.Engine.push_back(*a);
+  }
+  const auto port = [&](bool on, int32_t p) {
+    if (on && p > 0 && p <= 65535) here.Listeners.push_back(static_cast<uint16_t>(p));
+  };
+  port(s.TelnetEnabled, s.TelnetPort);
+  port(s.MonitorEnabled, s.MonitorPort);
+  return here;
+}
 
 }  // namespace harvox

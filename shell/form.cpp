@@ -30,6 +30,7 @@ TForm1::StartResult TForm1::FormCreate() {
     log_ready = true;
     WriteDump();
     if (!DefaultNodeConfigured(Config)) return StartResult::ConfigError;
+    if (!GatewayRulesUsable()) return StartResult::Running;
     CreateServices();
     CreateMonitor();
     CreateGateway();
@@ -49,6 +50,21 @@ TForm1::StartResult TForm1::FormCreate() {
 void TForm1::WriteDump() {
   for (const auto& line : ParameterDump(Config)) Log.Write(1, line);
   for (const auto& line : Config.Notes) Log.Write(1, line);
+}
+
+// Rules other than the sysop wrote could let stations reach what they
+// should not: nothing starts with them.
+bool TForm1::GatewayRulesUsable() {
+  for (const auto& e : Config.GatewayErrors) Log.Write(1, "Create: Configuration Error: " + e);
+  if (!Config.GatewayErrors.empty()) {
+    Log.Write(1, "Create: The gateway's destination rules are not usable, Harvox does not start");
+    StartupError = Config.GatewayErrors.front() + " (Harvox does not start)";
+    return false;
+  }
+  for (const auto& line : Config.Gateway.Describe(ConfiguredLocalSide(Config))) {
+    Log.Write(1, "Create: Gateway T destinations, " + line);
+  }
+  return true;
 }
 
 void TForm1::AddListeners() {
@@ -120,6 +136,8 @@ void TForm1::CreateGateway() {
   g.CallSign = Config.ClientCallsign;
   g.Recover = Config.Recover;
   g.CRLF = Config.CrLf;
+  g.Policy = Config.Gateway;
+  g.OwnPorts = ConfiguredLocalSide(Config).Listeners;
   // Empty texts leave the gateway's own.
   if (!Config.Welcome.empty()) g.Welcome = Config.Welcome;
   if (!Config.Prompt.empty()) g.Prompt = Config.Prompt;

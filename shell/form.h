@@ -56,6 +56,7 @@ class TForm1 {
 
  private:
   void WriteDump();
+  bool GatewayRulesUsable();
   void AddListeners();
   void CreateServices();
   void CreateGateway();

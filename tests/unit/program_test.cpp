@@ -63,7 +63,19 @@ TEST(Program, StartsLogsTheDumpAndRoutesAndStopsCleanlyOnSigterm) {
             std::string::npos);
   EXPECT_NE(log.find(" Create: Route Call(BAD) Address(:23)\r\n"), std::string::npos);
   EXPECT_EQ(log.find("Call(NONE)"), std::string::npos);
+  EXPECT_NE(log.find(" Create: Gateway T destinations, ALLOW: none\r\n"), std::string::npos);
   EXPECT_EQ(log.find("Exception"), std::string::npos);
+}
+
+TEST(Program, GatewayRulesNotUnderstoodStopStartUp) {
+  test::TempDir dir;
+  test::WriteFile(dir.File("HARVOX.INI"), std::string(kMinimal) + "[GATEWAY]\r\nDENY=10.0.0.0/8, 10.1.2.3/8\r\n");
+  Process p({HARVOX_BINARY}, dir.Path());
+  EXPECT_EQ(p.Wait(10s), 1);
+  EXPECT_NE(p.Stderr().find("start-up failed: [GATEWAY] DENY entry '10.1.2.3/8'"), std::string::npos);
+  const std::string log = test::ReadFile(dir.File("HARVOX.LOG"));
+  EXPECT_NE(log.find("Create: Configuration Error: [GATEWAY] DENY entry '10.1.2.3/8'"), std::string::npos);
+  EXPECT_EQ(log.find("Create: Telnet Client Created"), std::string::npos);
 }
 
 TEST(Program, OverlongNumberTakesTheFallbackInsteadOfStoppingStartUp) {
