@@ -106,6 +106,7 @@ struct Bench {
     monitor.UseCRLF = false;
     monitor.AGWAddress = "127.0.0.1";
     monitor.AGWPort = engine.Port();
+    monitor.MaxViewers = monitor.MaxViewersPerAddress = kViewers;  // all from one address
     monitor.SetActive(true);
     if (!engine.RunLoopUntilFrame(test::IsKind('k')).has_value()) return;
     std::vector<int> reading;

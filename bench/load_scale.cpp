@@ -86,6 +86,7 @@ bool StartServices(Product& p, const test::WorkDir& wd, Words& ports, uint32_t s
   p.monitor->ListenPort = 0;
   p.monitor->AGWAddress = "127.0.0.1";
   p.monitor->AGWPort = static_cast<int32_t>(ports.Number());
+  p.monitor->MaxViewers = p.monitor->MaxViewersPerAddress = 100000;  // the viewers share one address
   const auto host_port = static_cast<int32_t>(ports.Number());
   p.telnet->SetActive(true);
   p.gateway->SetActive(true);

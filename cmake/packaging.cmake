@@ -3,6 +3,7 @@
 #   bin/harvox
 #   share/harvox/examples/   HARVOX.INI, USERS.INI, TEXT/
 #   share/man/man8/harvox.8
+#   share/doc/harvox/examples/fail2ban-harvox.conf
 #   lib/systemd/system/      harvox.service, harvox-logrotate.{service,timer}
 #   /etc/harvox/             the configuration (package: configuration files)
 #   /etc/logrotate.d/harvox
@@ -23,6 +24,7 @@ install(FILES examples/HARVOX.INI examples/USERS.INI DESTINATION ${CMAKE_INSTALL
 install(DIRECTORY examples/TEXT DESTINATION ${CMAKE_INSTALL_DATADIR}/harvox/examples)
 install(FILES docs/harvox.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 install(FILES packaging/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES packaging/fail2ban-harvox.conf DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 install(FILES packaging/harvox.service packaging/harvox-logrotate.service
               packaging/harvox-logrotate.timer DESTINATION ${HARVOX_UNITDIR})
 install(FILES ${CMAKE_BINARY_DIR}/service/HARVOX.INI examples/USERS.INI
@@ -41,7 +43,7 @@ set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION "hamradio")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, libcrypt1")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "direwolf")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "logrotate")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA

@@ -144,7 +144,7 @@ struct World {
     server.DefNodeCall = "NODE-1";
     server.AGWAddress = "127.0.0.1";
     server.AGWPort = engine.Port();
-    server.Guard.MaxAtPrompt = 1000000;  // one address logs in all day here
+    server.PromptsPerAddress = 1000000;  // one address logs in all day here
     server.Guard.BlockFor = {};
     server.SetActive(true);
     if (!harvox::RunUntil([&] { return server.Link().Active == 1 && server.BoundPort() > 0; })) std::abort();

@@ -266,6 +266,7 @@ void TTNClient::DropPing(Circuit* c) {
 }
 
 void TTNClient::RemoveCircuit(Circuit* c) {
+  CircuitEnded(c);
   L2->ForgetFlow(c->Ucb.Port(), c->Ucb.DestCall, c->Ucb.UserCall());
   ReleaseSocket(c);
   DropPing(c);
@@ -282,6 +283,22 @@ void TTNClient::RestartInactivity(Circuit* c) {
 
 void TTNClient::SendToHost(Circuit* c, std::string_view data) {
   if (net::TClientSocket* s = Socket(c)) s->Socket().SendText(data);
+  if (auto it = Traffic.find(c->Id); it != Traffic.end()) it->second.ToHost += data.size();
+}
+
+void TTNClient::CircuitLinked(Circuit* c, const std::string& host) {
+  Traffic[c->Id] = Relayed{host};
+  W(1, "{TNClient} Circuit " + c->Ucb.UserCall() + " -> " + host + " linked");
+}
+
+void TTNClient::CircuitEnded(Circuit* c) {
+  auto it = Traffic.find(c->Id);
+  if (it == Traffic.end()) return;
+  const Relayed& r = it->second;
+  W(1, "{TNClient} Circuit " + c->Ucb.UserCall() + " -> " + r.Host + " ended, " +
+           std::to_string(r.ToHost) + " bytes to the host, " + std::to_string(r.ToStation) +
+           " bytes to the station");
+  Traffic.erase(it);
 }
 
 }  // namespace harvox

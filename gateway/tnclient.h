@@ -152,6 +152,10 @@ class TTNClient {
   void RemoveCircuit(Circuit* c);
   void RestartInactivity(Circuit* c);
   void SendToHost(Circuit* c, std::string_view data);
+  // The level-1 record of a circuit: one line when it is linked with its
+  // host, one when it ends, with the bytes relayed each way.
+  void CircuitLinked(Circuit* c, const std::string& host);
+  void CircuitEnded(Circuit* c);
   net::TClientSocket* Socket(Circuit* c) const { return c->Ucb.TNSocket(); }
   void W(uint8_t level, std::string_view text);
   void D(uint8_t level, std::string_view data);
@@ -172,6 +176,11 @@ class TTNClient {
   Circuit* CurrentCLI = nullptr;
   bool QuitAsked = false;
   bool Stopping = false;
+  struct Relayed {
+    std::string Host;
+    uint64_t ToHost = 0, ToStation = 0;
+  };
+  std::unordered_map<int32_t, Relayed> Traffic;  // by circuit Id, linked circuits only
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 

@@ -208,6 +208,7 @@ void TTNClient::TNConnect(net::Connection& conn) {
              std::to_string(conn.PeerPort()) + ")");
     Circuit* c = Circuits.FindByTNSocket(&conn);
     if (!c) return W(1, "{TNClient} Unable to find hook for connection");
+    CircuitLinked(c, conn.PeerAddress() + ":" + std::to_string(conn.PeerPort()));
     const bool quiet = c->Ucb.Quiet != 0;
     W(1, std::string("{TNClient} Connection Hook Created Quiet(") + TrueFalse(quiet) + ")");
     c->FSM = quiet ? 1 : 2;
@@ -216,9 +217,10 @@ void TTNClient::TNConnect(net::Connection& conn) {
     SendToStation(c, "\r*** Linked with <" + conn.PeerAddress() + ":" +
                          std::to_string(conn.PeerPort()) + ">\r");
     if (c->Ucb.Pending.empty()) return;
-    W(1, "{TNClient}: Direct Buffer send(" + c->Ucb.Pending + ")");
-    D(1, c->Ucb.Pending);
+    W(5, "{TNClient}: Direct Buffer send");
+    D(5, c->Ucb.Pending);
     conn.SendText(c->Ucb.Pending);
+    Traffic[c->Id].ToHost += c->Ucb.Pending.size();
     c->Ucb.Pending.clear();
   } catch (const std::exception&) {
     W(1, "{L2} Exception on module TNConnect");

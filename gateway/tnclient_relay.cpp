@@ -6,6 +6,10 @@
 // ends the station's link once what it was sent has left; the station's
 // disconnect notice then removes the circuit.  A station that leaves first
 // moves it to 5, in which the close of the host socket stays silent.
+//
+// Logging: what stations and hosts send each other is theirs, and a busy
+// circuit would fill the disk: per-read lines and dumps are level 5 only;
+// level 1 has one line when a circuit is linked and one when it ends.
 #include "gateway/tnclient.h"
 
 #include <algorithm>
@@ -41,30 +45,32 @@ void TTNClient::TNRead(net::Connection& conn) {
     const int n = conn.ReceiveInto(buffer, ReadSize(conn));
     if (n <= 0) return;
     std::string text(buffer, static_cast<size_t>(n));
-    W(1, "{TNClient} <TNRead> Data Received Len(" + std::to_string(n) + ")");
-    D(1, text);
+    if (Log && Log->Enabled(5)) W(5, "{TNClient} <TNRead> Data Received Len(" + std::to_string(n) + ")");
+    D(5, text);
     Circuit* c = Circuits.FindByTNSocket(&conn);
     if (!c) return W(1, "{TNClient} Unable to find hook for connection");
     auto& u = c->Ucb;
     if (u.Quiet) c->FSM = 2;
     if (u.Quiet && LfOnly(text)) {
-      W(1, "{TNClient} LF->CRLF Replacement, before");
-      D(1, text);
+      W(5, "{TNClient} LF->CRLF Replacement, before");
+      D(5, text);
       bool lf_host = u.bCRLF != 0;
       text = HostToStation(text, true, lf_host);
       u.bCRLF = 1;
-      W(1, "{TNClient} LF->CRLF Replacement, after bCRLF->TRUE");
-      D(1, text);
+      W(5, "{TNClient} LF->CRLF Replacement, after bCRLF->TRUE");
+      D(5, text);
     }
     if (!u.Pending.empty()) {
       const std::string held = StationToHost(u.Pending, u.Quiet != 0, u.bCRLF != 0, false);
       u.Pending.clear();
-      W(1, "{TNClient}: Delayed Send");
-      D(1, held);
+      W(5, "{TNClient}: Delayed Send");
+      D(5, held);
       conn.SendText(held);
+      Traffic[c->Id].ToHost += held.size();
     }
-    if (c->FSM != 2) return W(1, "{TNClient} <TNRead> Hook at FSM<>2, exit");
+    if (c->FSM != 2) return W(5, "{TNClient} <TNRead> Hook at FSM<>2, exit");
     SendToStation(c, text);
+    Traffic[c->Id].ToStation += text.size();
     RestartInactivity(c);
     W(3, "{TNClient} <TNRead> Data Sent to AX.25 stream and timeout set");
   } catch (const std::exception&) {
@@ -75,8 +81,8 @@ void TTNClient::TNRead(net::Connection& conn) {
 void TTNClient::OnAGWData(uint8_t port, const std::string& calling, const std::string& called,
                           std::string_view data) {
   try {
-    W(1, "{TNClient} Event <OnAGWData> Client(" + calling + ") To(" + called + ")");
-    D(1, data);
+    if (Log && Log->Enabled(5)) W(5, "{TNClient} Event <OnAGWData> Client(" + calling + ") To(" + called + ")");
+    D(5, data);
     if (!Active) {
       W(1, "{TNClient} Telnet Client object not active, AX.25 connection refused");
       return Refuse(port, calling, called);
@@ -87,8 +93,10 @@ void TTNClient::OnAGWData(uint8_t port, const std::string& calling, const std::s
       return Refuse(port, calling, called);
     }
     auto& u = c->Ucb;
-    W(1, std::string("{TNClient} Client Control Block CLI(") + TrueFalse(u.CLI) + ") Quiet(" +
-             TrueFalse(u.Quiet) + ") FSM(" + std::to_string(c->FSM) + ")");
+    if (Log && Log->Enabled(5)) {
+      W(5, std::string("{TNClient} Client Control Block CLI(") + TrueFalse(u.CLI) + ") Quiet(" +
+               TrueFalse(u.Quiet) + ") FSM(" + std::to_string(c->FSM) + ")");
+    }
     if (u.CLI) {
       std::string buffer(data);
       CurrentCLI = c;
@@ -108,15 +116,15 @@ void TTNClient::OnAGWData(uint8_t port, const std::string& calling, const std::s
       return Refuse(port, calling, called);
     }
     if (u.Quiet) {
-      W(1, "{TnClient} Entered to check if Convers<cr>");
-      if (IsConvers(data)) return W(1, "{TNClient} Discarded Frame(" + std::string(data) + ")");
+      W(5, "{TnClient} Entered to check if Convers<cr>");
+      if (IsConvers(data)) return W(5, "{TNClient} Discarded Frame(" + std::string(data) + ")");
     }
     if (c->FSM == 1) return HoldForHost(c, data);
-    if (c->FSM != 2) return W(1, "{TNClient} Telnet Client in process of being disconnected");
-    if (u.bCRLF && u.Quiet && CrOnly(data)) W(1, "{TNClient} Condition met to replace CR->LF");
+    if (c->FSM != 2) return W(5, "{TNClient} Telnet Client in process of being disconnected");
+    if (u.bCRLF && u.Quiet && CrOnly(data)) W(5, "{TNClient} Condition met to replace CR->LF");
     const std::string out = StationToHost(data, u.Quiet != 0, u.bCRLF != 0, CRLF);
-    W(1, "{TNClient} Data Sent Len(" + std::to_string(out.size()) + ")");
-    D(1, out);
+    if (Log && Log->Enabled(5)) W(5, "{TNClient} Data Sent Len(" + std::to_string(out.size()) + ")");
+    D(5, out);
     SendToHost(c, out);
     RestartInactivity(c);
   } catch (const std::exception&) {
@@ -127,7 +135,8 @@ void TTNClient::OnAGWData(uint8_t port, const std::string& calling, const std::s
 // Station data before the host can take it.  Held up to a limit: a station
 // that keeps sending meanwhile is disconnected rather than fill memory.
 void TTNClient::HoldForHost(Circuit* c, std::string_view data) {
-  W(1, "{TNClient} Hook FSM=1 Store Data (" + std::string(data) + ")");
+  W(5, "{TNClient} Hook FSM=1 Store Data");
+  D(5, data);
   const std::string held = StationToHost(data, false, false, CRLF);
   if (c->Ucb.Pending.size() + held.size() > kMaxPending) {
     W(1, "{TNClient} Data held for the host beyond " + std::to_string(kMaxPending) +

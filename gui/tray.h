@@ -12,6 +12,7 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 
 namespace asio {
 class io_context;
@@ -29,9 +30,9 @@ class TTray {
   static std::unique_ptr<TTray> Open(asio::io_context& loop);
   ~TTray();
 
-  // Shows "Default Node Data Not Configured" and returns once it is
-  // dismissed (or the loop is stopped).
-  void ConfigError();
+  // Shows the configuration error (such as "Default Node Data Not
+  // Configured") and returns once it is dismissed (or the loop is stopped).
+  void ConfigError(const std::string& text);
   // Builds the icon (blue), its menu and the about box.  shutdown runs
   // when the user confirms Shutdown; it must call Remove().
   void Show(TLog* log, std::function<void()> shutdown);

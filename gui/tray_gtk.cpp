@@ -222,10 +222,10 @@ std::unique_ptr<TTray> TTray::Open(asio::io_context& loop) {
   return std::unique_ptr<TTray>(new TTray(std::make_unique<Impl>(loop)));
 }
 
-void TTray::ConfigError() {
+void TTray::ConfigError(const std::string& text) {
   Impl& t = *impl_;
   t.error_box = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_ERROR, GTK_BUTTONS_OK,
-                                       "Default Node Data Not Configured");
+                                       "%s", text.c_str());
   gtk_window_set_title(GTK_WINDOW(t.error_box), "Configuration Error!");
   gtk_window_set_position(GTK_WINDOW(t.error_box), GTK_WIN_POS_CENTER);
   g_signal_connect(t.error_box, "response", G_CALLBACK(+[](GtkDialog* d, gint, gpointer self) {

@@ -16,7 +16,7 @@ std::unique_ptr<TTray> TTray::Open(asio::io_context&) {
   return nullptr;
 }
 
-void TTray::ConfigError() {}
+void TTray::ConfigError(const std::string&) {}
 void TTray::Show(TLog*, std::function<void()>) {}
 void TTray::SetLinkUp(bool) {}
 void TTray::Remove() {}

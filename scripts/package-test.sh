@@ -13,6 +13,12 @@ DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "./$deb" >/dev/null
 status=0
 echo "== harvox --check in /etc/harvox =="
 (cd /etc/harvox && harvox --check) || status=1
+echo "== as the service's user, as the README says =="
+runuser -u harvox -- harvox --check /etc/harvox >/dev/null || status=1
+# The example users are commented out: no login is open after installing.
+if grep -Eq '^[[:space:]]*[^;[[:space:]][^=]*=' /etc/harvox/USERS.INI; then
+  echo "USERS.INI as installed has an active login"; status=1
+fi
 if command -v systemd-analyze >/dev/null; then
   echo "== systemd-analyze verify =="
   systemd-analyze verify /usr/lib/systemd/system/harvox.service \

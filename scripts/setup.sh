@@ -5,6 +5,8 @@ set -euo pipefail
 PACKAGES=(build-essential cmake libasio-dev libgtest-dev libgmock-dev googletest
           libbenchmark-dev direwolf clang socat iproute2 util-linux
           dpkg-dev logrotate
+          # password hashes in USERS.INI
+          libcrypt-dev
           # the tray icon (harvox --tray)
           pkg-config libgtk-3-dev libayatana-appindicator3-dev
           # its desktop test: a headless X server, a private D-Bus, two panels

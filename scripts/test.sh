@@ -5,11 +5,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 scripts/build.sh --asan
+echo "== built (at ${SECONDS} s) =="
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 status=0
 for dir in build build-asan; do
-  echo "== tests in $dir =="
+  echo "== tests in $dir (at ${SECONDS} s) =="
   (cd "$dir" && ctest --output-on-failure -j2 -LE 'e2e|desktop|soak') || status=1
   (cd "$dir" && ctest --output-on-failure -L e2e) || status=1
   # The tray on a headless desktop (skipped where its packages are missing).
@@ -21,17 +22,18 @@ for dir in build build-asan; do
 done
 # The soak run: 2 minutes of mixed load and engine faults, in the sanitizer
 # build only (build-asan/tests/harvox_soak SECONDS runs it by hand; 10 min by default).
-echo "== soak (2 minutes, ASan+UBSan) =="
+echo "== soak (2 minutes, ASan+UBSan; at ${SECONDS} s) =="
 (cd build-asan && ctest --output-on-failure -L soak) || status=1
 # The Debian package: built, installed, checked, run and removed (as root,
 # as CI runs; elsewhere it would change the machine, so it is left out).
-echo "== Debian package =="
+echo "== Debian package (at ${SECONDS} s) =="
 if [ "$(id -u)" -eq 0 ]; then
   scripts/package-test.sh || status=1
 else
   echo "package test skipped: it installs a package and needs root"
 fi
-# Every fuzz target replays its seed corpus, then fuzzes for 20 seconds.
-echo "== fuzz targets (seeds, then 20 s each) =="
-scripts/fuzz.sh 20 || status=1
+# Every fuzz target replays its seed corpus, then fuzzes for 10 seconds.
+echo "== fuzz targets (seeds, then 10 s each; at ${SECONDS} s) =="
+scripts/fuzz.sh 10 || status=1
+echo "== all done in ${SECONDS} s (status $status) =="
 exit $status

@@ -1,9 +1,12 @@
 // The configuration check: every setting with where its value came from,
-// then what would make start-up fail or a part silently do nothing.
+// the routes as they will be registered, then what would make start-up fail,
+// a part silently do nothing, or a door stand open.
 #include "shell/check.h"
 
+#include <set>
+
+#include "shell/check_users.h"
 #include "shell/config.h"
-#include "telnetd/users_file.h"
 #include "util/files.h"
 #include "util/ini.h"
 #include "util/strings.h"
@@ -18,120 +21,114 @@ const char* SourceText(SettingUse::Source s) {
     case SettingUse::Source::Default:
       return "default";
     case SettingUse::Source::Fallback:
-      return "DEFAULT: the file's value is no number or flag";
+      return "DEFAULT: the file's value is no number";
+    case SettingUse::Source::TakenAsNo:
+      return "NO: the file's value is no flag";
+    case SettingUse::Source::Refused:
+      return "NOT UNDERSTOOD: Harvox will not start";
   }
   return "";
 }
 
-void ReportSettings(const IniFile& ini, const std::vector<SettingUse>& uses, CheckReport& r) {
+void ReportSettings(const Settings& s, const std::vector<SettingUse>& uses, CheckReport& r) {
   r.Lines.push_back("Settings in use:");
   for (const auto& u : uses) {
     const bool secret = u.Key == "PASSW" && !u.Value.empty();
     r.Lines.push_back("  [" + u.Section + "] " + u.Key + " = " + (secret ? "****" : u.Value) +
                       "  (" + SourceText(u.From) + ")");
-    if (u.From == SettingUse::Source::Fallback) {
-      r.Lines.push_back("  WARNING: [" + u.Section + "] " + u.Key + "=" + *ini.Get(u.Section, u.Key) +
-                        " was not understood; the default is used");
-    }
   }
-}
-
-bool IsPort(int32_t port) { return port > 0 && port <= 65535; }
-
-void ReportPorts(const Settings& s, CheckReport& r) {
+  for (const auto& w : s.Warnings) r.Lines.push_back("WARNING: " + w);
+  for (const auto& e : s.Errors) r.Lines.push_back("ERROR: " + e + " (Harvox will not start)");
+  if (!s.Errors.empty()) r.Usable = false;
   if (!DefaultNodeConfigured(s)) {
     r.Lines.push_back("ERROR: [TELNET] NODEPORT and NODECALL are required (Harvox will not start)");
     r.Usable = false;
   }
-  const struct {
-    bool on;
-    const char* what;
-    int32_t port;
-  } ports[] = {{s.TelnetEnabled, "[TELNET] PORT", s.TelnetPort},
-               {s.MonitorEnabled, "[MONITOR] PORT", s.MonitorPort},
-               {true, "[AGW] PORT", s.AgwPort}};
-  for (const auto& p : ports) {
-    if (p.on && !IsPort(p.port)) {
-      r.Lines.push_back(std::string("ERROR: ") + p.what + " " + std::to_string(p.port) +
-                        " is no TCP port");
-      r.Usable = false;
-    }
-  }
+  CheckPlaceholder("[TELNET] NODECALL", s.NodeCall, r);
+  CheckPlaceholder("[TELNET] CLIENT_CALLSIGN", s.ClientCallsign, r);
 }
 
 bool HasLowerCase(const std::string& call) { return UpperText(call) != call; }
 
-void ReportRoutes(const Settings& s, CheckReport& r) {
+void CheckRoute(const std::string& line, const Route& route, CheckReport& r) {
+  if (route.Call.empty()) {
+    r.Lines.push_back("WARNING: route line '" + line + "' has no callsign; it adds no listener");
+  } else if (!route.Valid()) {
+    r.Lines.push_back("WARNING: route " + route.Call + " has no host; it adds no listener");
+  } else if (HasLowerCase(route.Call)) {
+    r.Lines.push_back("WARNING: route callsign " + route.Call +
+                      " has lower-case letters; the engine reports callsigns in upper case, so "
+                      "no station will ever reach it");
+  }
+  if (route.Valid() && !route.PortText.empty() && !IsNumeric(route.PortText)) {
+    r.Lines.push_back("WARNING: route " + route.Call + " port '" + route.PortText +
+                      "' is no number; port 23 is used");
+  }
+  if (route.Valid()) CheckPlaceholder("route", route.Call, r);
+}
+
+// How many route names fit the key list that start-up reads them through.
+size_t RouteNamesRead(const IniFile& ini, size_t* in_file) {
+  const auto entries = ini.Entries("TELNET.CLIENT");
+  *in_file = entries.size();
+  size_t length = 0, fit = 0;
+  for (const auto& e : entries) {
+    length += e.first.size() + 1;
+    if (length > IniFile::kMaxKeyList) break;
+    ++fit;
+  }
+  return fit;
+}
+
+void ReportRoutes(const IniFile& ini, const Settings& s, CheckReport& r) {
+  size_t registered = 0;
+  std::vector<std::string> listing;
   for (const auto& line : s.Routes) {
     const Route route = ParseRoute(line, s.Timeout, s.MaxTime);
-    if (route.Call.empty()) {
-      r.Lines.push_back("WARNING: route line '" + line + "' has no callsign; it adds no listener");
-    } else if (!route.Valid()) {
-      r.Lines.push_back("WARNING: route " + route.Call + " has no host; it adds no listener");
-    } else if (HasLowerCase(route.Call)) {
-      r.Lines.push_back("WARNING: route callsign " + route.Call +
-                        " has lower-case letters; the engine reports callsigns in upper case, so "
-                        "no station will ever reach it");
-    }
-    if (route.Valid() && !route.PortText.empty() && !IsNumeric(route.PortText)) {
-      r.Lines.push_back("WARNING: route " + route.Call + " port '" + route.PortText +
-                        "' is no number; port 23 is used");
-    }
+    CheckRoute(line, route, r);
+    if (!route.Valid()) continue;
+    ++registered;
+    const Listener& l = route.Target;
+    listing.push_back("  " + l.Call + " -> " + l.Address + ":" + std::to_string(l.Port) + ", timeout " +
+                      std::to_string(l.Timeout) + " ms, maxtime " + std::to_string(l.MaxTime) +
+                      " ms" + (l.Quiet ? ", quiet" : ""));
+  }
+  size_t in_file = 0;
+  const size_t read = RouteNamesRead(ini, &in_file);
+  if (read < in_file) {
+    r.Lines.push_back("WARNING: [TELNET.CLIENT] holds " + std::to_string(in_file) + " route names; only the first " +
+                      std::to_string(read) + " are read (the names may take " +
+                      std::to_string(IniFile::kMaxKeyList) + " bytes in all, one more each): the other " +
+                      std::to_string(in_file - read) + " are ignored");
+  }
+  r.Lines.push_back("Routes registered: " + std::to_string(registered) + " (and the node prompt at " +
+                    s.ClientCallsign + ")");
+  for (auto& l : listing) r.Lines.push_back(std::move(l));
+}
+
+}  // namespace
+
+void CheckPlaceholder(const std::string& what, const std::string& call, CheckReport& r) {
+  std::string rest = UpperText(call);
+  const std::string base = CutField(rest, '-');
+  if (base == "N0CALL" || base == "N0NODE" || base == "NOCALL") {
+    r.Lines.push_back("WARNING: " + what + " " + call + " is a placeholder callsign; put a real one");
   }
 }
 
 void ReportDuplicates(const char* file, const IniFile& ini, CheckReport& r) {
+  std::set<std::string> seen;
   for (const auto& d : ini.Duplicates()) {
+    if (!seen.insert(UpperText(d)).second) continue;
     r.Lines.push_back(std::string("WARNING: ") + file + " " + d +
                       " stands more than once; only the first one counts");
   }
-}
-
-bool OnlyLettersAndDigits(const std::string& s) { return KeepAlphaNum(s) == s; }
-
-// Typed ids and passwords are cleaned to letters and digits before they
-// are compared, so an entry with anything else in them is never matched.
-void ReportUsers(const std::string& dir, const Settings& s, CheckReport& r) {
-  const std::string path = FindFile(dir + "USERS.INI");
-  if (!FileExists(path)) {
-    r.Lines.push_back("WARNING: no USERS.INI: every Telnet login fails");
-    return;
-  }
-  const auto ini = IniFile::TryLoad(path);
-  if (!ini) {
-    r.Lines.push_back("ERROR: USERS.INI can not be read");
-    r.Usable = false;
-    return;
-  }
-  ReportDuplicates("USERS.INI", *ini, r);
-  bool cut = false;
-  const auto lines = ini->SectionLines("USERS", &cut);
-  if (cut) r.Lines.push_back("WARNING: USERS.INI has more ids than the key list holds; later ids can not log in");
-  size_t usable = 0;
-  for (const auto& line : lines) {
-    const UserEntry e = ParseUserEntry(line, s.NodePort, s.NodeCall);
-    if (!OnlyLettersAndDigits(e.Id)) {
-      r.Lines.push_back("WARNING: user " + e.Id + " can never log in: the id has characters other than letters and digits");
-    } else if (e.Password.empty()) {
-      r.Lines.push_back("WARNING: user " + e.Id + " can never log in: no password");
-    } else if (!OnlyLettersAndDigits(e.Password)) {
-      r.Lines.push_back("WARNING: user " + e.Id + " can never log in: the password has characters other than letters and digits");
-    } else {
-      ++usable;
-    }
-  }
-  r.Lines.push_back("USERS.INI: " + std::to_string(usable) + " of " + std::to_string(lines.size()) +
-                    " users can log in (passwords are not shown)");
 }
 
 void ReportGateway(const Settings& s, CheckReport& r) {
   r.Lines.push_back("Gateway: where T at the node prompt may lead, rules in the order they apply:");
   for (const auto& line : s.Gateway.Describe(ConfiguredLocalSide(s))) {
     r.Lines.push_back("  " + line);
-  }
-  for (const auto& e : s.GatewayErrors) {
-    r.Lines.push_back("ERROR: " + e + " (Harvox will not start)");
-    r.Usable = false;
   }
 }
 
@@ -150,23 +147,35 @@ void ReportTextFiles(const std::string& dir, CheckReport& r) {
                     (missing.empty() ? std::string("none") : missing));
 }
 
-}  // namespace
+// The configuration file as start-up reads it: missing, not a regular file
+// or not readable all leave every key at its default.
+IniFile LoadConfiguration(const std::string& dir, CheckReport& r) {
+  const std::string path = FindFile(dir + "HARVOX.INI");
+  if (!PathExists(path)) {
+    r.Lines.push_back("ERROR: no HARVOX.INI in " + dir);
+    return IniFile();
+  }
+  r.Lines.push_back("Configuration: " + path);
+  if (!FileExists(path)) {
+    r.Lines.push_back("ERROR: " + path + " is no regular file; it is not read");
+    return IniFile();
+  }
+  auto ini = IniFile::TryLoad(path);
+  if (!ini) {
+    r.Lines.push_back("ERROR: " + path + " can not be read" + ReadableBy(path, dir));
+    return IniFile();
+  }
+  return *ini;
+}
 
 CheckReport CheckConfiguration(const std::string& dir) {
   CheckReport r;
-  const std::string ini_path = FindFile(dir + "HARVOX.INI");
-  if (!FileExists(ini_path)) {
-    r.Lines.push_back("ERROR: no HARVOX.INI in " + dir);
-  } else {
-    r.Lines.push_back("Configuration: " + ini_path);
-  }
-  const IniFile ini = IniFile::Load(ini_path);
+  const IniFile ini = LoadConfiguration(dir, r);
   std::vector<SettingUse> uses;
   const Settings s = ReadSettings(ini, &uses);
-  ReportSettings(ini, uses, r);
+  ReportSettings(s, uses, r);
   ReportDuplicates("HARVOX.INI", ini, r);
-  ReportPorts(s, r);
-  ReportRoutes(s, r);
+  ReportRoutes(ini, s, r);
   ReportGateway(s, r);
   ReportUsers(dir, s, r);
   ReportTextFiles(dir, r);

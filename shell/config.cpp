@@ -1,104 +1,112 @@
 // Reading rules for HARVOX.INI.  A number is a non-empty run of decimal
 // digits that fits a signed 32-bit integer; anything else takes the
-// fallback.  Flags are YES/TRUE/ON after upper-casing, except CRLF, which
-// must already be written in capitals.
+// fallback, with a warning.  A flag is on for YES/TRUE/ON and off for
+// NO/FALSE/OFF in any case, except CRLF, which is on only in capitals; any
+// other word is taken as NO with a warning, and for SECURITY stops start-up
+// (an unclear answer there must not let everybody in).
 #include "shell/config.h"
 
 #include <utility>
 
 #include "net/address.h"
+#include "shell/settings_keys.h"
 #include "util/strings.h"
 
 namespace harvox {
 namespace {
 
+using Source = SettingUse::Source;
+
+bool IsOnWord(const std::string& v) { return v == "YES" || v == "TRUE" || v == "ON"; }
+bool IsFlagWord(const std::string& v) {
+  return IsOnWord(v) || v == "NO" || v == "FALSE" || v == "OFF";
+}
+
+// The usual slip behind a value that is not understood.
+std::string CommentHint(const std::string& raw) {
+  return raw.find(';') == std::string::npos ? ""
+                                            : " (a comment must stand on a line of its own)";
+}
+
 class Reader {
  public:
-  Reader(const IniFile& ini, std::vector<SettingUse>* uses) : ini_(ini), uses_(uses) {}
+  enum class FlagRule { AnyCase, Capitals, Required };
+
+  Reader(const IniFile& ini, std::vector<SettingUse>* uses, Settings& s)
+      : ini_(ini), uses_(uses), s_(s) {}
   std::string Text(const char* section, const char* key, const std::string& def) const {
     const std::string v = ini_.ReadString(section, key, def);
-    Note(section, key, v, true);
+    Note(section, key, v, Source::File);
     return v;
   }
   std::string Upper(const char* section, const char* key, const std::string& def) const {
     const std::string v = UpperText(ini_.ReadString(section, key, def));
-    Note(section, key, v, true);
+    Note(section, key, v, Source::File);
     return v;
   }
   int32_t Number(const char* section, const char* key, int32_t def) const {
-    const std::string raw = ini_.ReadString(section, key, std::to_string(def));
-    const int32_t v = NumberOr(raw, def);
-    Note(section, key, std::to_string(v), IsNumber(raw));
-    return v;
+    const auto raw = ini_.Get(section, key);
+    const auto v = raw ? ToInt32(*raw) : std::optional<int32_t>(def);
+    if (!v) {
+      s_.Warnings.push_back(Name(section, key) + "=" + *raw + " was not understood" + CommentHint(*raw) +
+                            "; the default " + std::to_string(def) + " is used");
+    }
+    Note(section, key, std::to_string(v.value_or(def)), v ? Source::File : Source::Fallback);
+    return v.value_or(def);
   }
-  bool Flag(const char* section, const char* key, const char* def) const {
-    return Flagged(section, key, def, true);
-  }
-  bool ExactFlag(const char* section, const char* key, const char* def) const {
-    return Flagged(section, key, def, false);
+  bool Flag(const char* section, const char* key, bool def, FlagRule rule = FlagRule::AnyCase) const {
+    const auto raw = ini_.Get(section, key);
+    if (!raw) {
+      Note(section, key, def ? "YES" : "NO", Source::File);
+      return def;
+    }
+    const std::string upper = UpperText(*raw);
+    const bool on = IsOnWord(rule == FlagRule::Capitals ? *raw : upper);
+    if (IsFlagWord(upper) && (on || !IsOnWord(upper))) {
+      Note(section, key, on ? "YES" : "NO", Source::File);
+      return on;
+    }
+    const std::string what = Name(section, key) + "=" + *raw + " was not understood" + CommentHint(*raw);
+    if (rule == FlagRule::Required) {
+      s_.Errors.push_back(what + "; write YES or NO");
+      Note(section, key, *raw, Source::Refused);
+      return def;  // never weaker than the default, although start-up stops
+    }
+    s_.Warnings.push_back(what + (IsFlagWord(upper) ? "; taken as NO (on only when written in capitals)"
+                                                    : "; taken as NO (a flag is YES or NO)"));
+    Note(section, key, "NO", Source::TakenAsNo);
+    return false;
   }
 
  private:
-  static bool IsOn(const std::string& v) { return v == "YES" || v == "TRUE" || v == "ON"; }
-  // Read as written: the same whatever the fallback.
-  static bool IsNumber(const std::string& v) { return NumberOr(v, 0) == NumberOr(v, 1); }
-  static bool IsOff(const std::string& v) { return v == "NO" || v == "NOT" || v == "FALSE" || v == "OFF"; }
-  bool Flagged(const char* section, const char* key, const char* def, bool upper) const {
-    const std::string raw = ini_.ReadString(section, key, def);
-    const std::string v = upper ? UpperText(raw) : raw;
-    // Anything but a yes is a no; a word that is neither is worth a remark.
-    Note(section, key, IsOn(v) ? "YES" : "NO", IsOn(v) || IsOff(UpperText(raw)));
-    return IsOn(v);
+  static std::string Name(const char* section, const char* key) {
+    return std::string("[") + section + "] " + key;
   }
-  // `valid`: the file's text (if any) was read as written, not replaced.
-  void Note(const char* section, const char* key, const std::string& value, bool valid) const {
+  // A key missing from the file is a default, whatever the reading.
+  void Note(const char* section, const char* key, const std::string& value, Source from) const {
     if (!uses_) return;
-    using S = SettingUse::Source;
-    const S from = !ini_.Get(section, key) ? S::Default : valid ? S::File : S::Fallback;
-    uses_->push_back({section, key, value, from});
+    uses_->push_back({section, key, value, ini_.Get(section, key) ? from : Source::Default});
   }
   const IniFile& ini_;
   std::vector<SettingUse>* uses_;
+  Settings& s_;
 };
 
-// Entries not understood, a list longer than a value may be (cut, it could
-// lose DENY entries or end in a different one) and a key given twice (only
-// the first counts) all leave the rules other than the sysop wrote them.
-void ReadGateway(const IniFile& ini, Settings& s) {
-  s.Gateway = Destinations::Parse(s.GatewayAllow, s.GatewayDeny, s.GatewayErrors);
-  const std::pair<const char*, const std::string*> keys[] = {{"ALLOW", &s.GatewayAllow},
-                                                              {"DENY", &s.GatewayDeny}};
-  for (const auto& [key, value] : keys) {
-    if (value->size() >= IniFile::kMaxValue) {
-      s.GatewayErrors.push_back(std::string("[GATEWAY] ") + key + " is longer than " +
-                                std::to_string(IniFile::kMaxValue - 1) + " characters");
-    }
-    for (const auto& d : ini.Duplicates()) {
-      if (UpperText(d) == std::string("[GATEWAY] ") + key) {
-        s.GatewayErrors.push_back(std::string("[GATEWAY] ") + key +
-                                  " stands more than once; write all its entries on one line");
-        break;
-      }
-    }
-  }
-}
-
-}  // namespace
-
-Settings ReadSettings(const IniFile& ini, std::vector<SettingUse>* uses) {
-  const Reader r(ini, uses);
-  Settings s;
+void ReadGeneral(const Reader& r, Settings& s) {
   s.LogFile = r.Text("HARVOX", "LOGFILE", s.LogFile);
   s.Trace = r.Number("HARVOX", "TRACE", 0);
-  s.CrLf = r.ExactFlag("HARVOX", "CRLF", "NOT");
-  s.Recover = r.Flag("HARVOX", "RECOVER", "YES");
+  s.CrLf = r.Flag("HARVOX", "CRLF", false, Reader::FlagRule::Capitals);
+  s.Recover = r.Flag("HARVOX", "RECOVER", true);
   s.AgwAddress = r.Text("AGW", "ADDRESS", s.AgwAddress);
   s.AgwHostName = r.Text("AGW", "HOSTNAME", "");
   s.AgwLogin = r.Text("AGW", "LOGIN", "");
   s.AgwPassword = r.Text("AGW", "PASSW", "");
   s.AgwPort = r.Number("AGW", "PORT", 8000);
-  s.TelnetEnabled = r.Flag("TELNET", "ENABLED", "YES");
-  s.Security = r.Flag("TELNET", "SECURITY", "YES");
+}
+
+void ReadTelnet(const Reader& r, Settings& s) {
+  s.TelnetEnabled = r.Flag("TELNET", "ENABLED", true);
+  s.Security = r.Flag("TELNET", "SECURITY", true, Reader::FlagRule::Required);
   s.ServerCallsign = r.Upper("TELNET", "SERVER_CALLSIGN", "TELNET");
   s.ClientCallsign = r.Upper("TELNET", "CLIENT_CALLSIGN", "TNCLI");
   s.Welcome = r.Text("TELNET", "WELCOME", "");
@@ -110,14 +118,63 @@ Settings ReadSettings(const IniFile& ini, std::vector<SettingUse>* uses) {
   s.MaxTime = r.Number("TELNET", "MAXTIME", 3600000);
   s.MaxUsers = r.Number("TELNET", "MAXUSERS", 10);
   s.NodeCall = r.Upper("TELNET", "NODECALL", "");
-  s.MonitorEnabled = r.Flag("MONITOR", "ENABLED", "YES");
-  s.Split = r.Flag("MONITOR", "SPLIT", "YES");
-  s.Details = r.Flag("MONITOR", "DETAILS", "YES");
+}
+
+void ReadMonitor(const Reader& r, Settings& s) {
+  s.MonitorEnabled = r.Flag("MONITOR", "ENABLED", true);
+  s.Split = r.Flag("MONITOR", "SPLIT", true);
+  s.Details = r.Flag("MONITOR", "DETAILS", true);
   s.MonitorPort = r.Number("MONITOR", "PORT", 8123);
   s.Mask = r.Upper("MONITOR", "MASK", "IUSC");
+  s.MaxViewers = r.Number("MONITOR", "MAXVIEWERS", 64);
+}
+
+bool IsPort(int32_t port) { return port > 0 && port <= 65535; }
+
+// A port no service can listen on or reach stops start-up: 0 would listen
+// on a port the kernel picks, which nobody can find.
+void CheckPorts(Settings& s) {
+  const struct {
+    bool used;
+    const char* name;
+    int32_t port;
+  } ports[] = {{s.TelnetEnabled, "[TELNET] PORT", s.TelnetPort},
+               {s.MonitorEnabled, "[MONITOR] PORT", s.MonitorPort},
+               {true, "[AGW] PORT", s.AgwPort}};
+  for (const auto& p : ports) {
+    if (p.used && !IsPort(p.port)) {
+      s.Errors.push_back(std::string(p.name) + " " + std::to_string(p.port) +
+                         " is no TCP port (1 to 65535)");
+    }
+  }
+}
+
+// Entries not understood, a list longer than a value may be (cut, it could
+// lose DENY entries or end in a different one) and a key given twice (only
+// the first counts) all leave the rules other than the sysop wrote them:
+// start-up refuses each.
+void ReadGateway(const Reader& r, const IniFile& ini, Settings& s) {
   s.GatewayAllow = r.Text("GATEWAY", "ALLOW", "");
   s.GatewayDeny = r.Text("GATEWAY", "DENY", "");
-  ReadGateway(ini, s);
+  s.Gateway = Destinations::Parse(s.GatewayAllow, s.GatewayDeny, s.Errors);
+  const std::pair<const char*, const std::string*> keys[] = {{"ALLOW", &s.GatewayAllow},
+                                                              {"DENY", &s.GatewayDeny}};
+  for (const auto& [key, value] : keys) {
+    if (value->size() >= IniFile::kMaxValue) {
+      s.Errors.push_back(std::string("[GATEWAY] ") + key + " is longer than " +
+                         std::to_string(IniFile::kMaxValue - 1) + " characters");
+    }
+    for (const auto& d : ini.Duplicates()) {
+      if (UpperText(d) == std::string("[GATEWAY] ") + key) {
+        s.Errors.push_back(std::string("[GATEWAY] ") + key +
+                           " stands more than once; write all its entries on one line");
+        break;
+      }
+    }
+  }
+}
+
+void ReadRoutes(const IniFile& ini, Settings& s) {
   bool cut = false;
   s.Routes = ini.SectionLines("TELNET.CLIENT", &cut);
   if (ini.Truncated()) {
@@ -128,6 +185,20 @@ Settings ReadSettings(const IniFile& ini, std::vector<SettingUse>* uses) {
     s.Notes.push_back("Create: Section TELNET.CLIENT holds more route names than " +
                       std::to_string(IniFile::kMaxKeyList) + " bytes, later routes are ignored");
   }
+}
+
+}  // namespace
+
+Settings ReadSettings(const IniFile& ini, std::vector<SettingUse>* uses) {
+  Settings s;
+  const Reader r(ini, uses, s);
+  ReadGeneral(r, s);
+  ReadTelnet(r, s);
+  ReadMonitor(r, s);
+  ReadGateway(r, ini, s);
+  ReadRoutes(ini, s);
+  CheckPorts(s);
+  for (auto& w : UnknownSettings(ini)) s.Warnings.push_back(std::move(w));
   return s;
 }
 

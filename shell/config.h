@@ -47,16 +47,22 @@ struct Settings {
   bool Details = true;
   int32_t MonitorPort = 8123;
   std::string Mask = "IUSC";
+  int32_t MaxViewers = 64;
   // GATEWAY: where the node prompt's T may lead, as written, and as read.
+  // What is wrong with ALLOW or DENY goes to Errors.
   std::string GatewayAllow;
   std::string GatewayDeny;
   Destinations Gateway;
-  // What is wrong with ALLOW or DENY; any of it stops start-up.
-  std::vector<std::string> GatewayErrors;
   // TELNET.CLIENT, one "key=value" line per route
   std::vector<std::string> Routes;
   // Level-1 lines about parts of the file that were not read.
   std::vector<std::string> Notes;
+  // Values not understood and names not known, each naming section, key and
+  // value and what is used instead: a level-1 line at start-up, a warning
+  // of the check.
+  std::vector<std::string> Warnings;
+  // Values Harvox refuses to start with, each naming section, key and value.
+  std::vector<std::string> Errors;
 };
 
 // One listener of the gateway: a callsign and where it leads.  An empty
@@ -80,14 +86,16 @@ struct Route {
 
 // Where a setting's value came from, for the configuration check.
 struct SettingUse {
-  enum class Source { File, Default, Fallback };
+  // Fallback: no number, the default is used; TakenAsNo: no flag word (or
+  // CRLF not in capitals); Refused: not understood, start-up refuses it.
+  enum class Source { File, Default, Fallback, TakenAsNo, Refused };
   std::string Section, Key, Value;
   Source From = Source::Default;
 };
 
 // The settings by the reading rules.  With `uses`, also one entry per key
 // read, in reading order, saying whether the file's value was taken, the key
-// was missing, or the file's value was no number or flag and fell back.
+// was missing, or the file's value was not understood and what it gave.
 Settings ReadSettings(const IniFile& ini, std::vector<SettingUse>* uses = nullptr);
 // The 32 lines of the banner and dump, without time stamps.
 std::vector<std::string> ParameterDump(const Settings& s);

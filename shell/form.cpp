@@ -1,6 +1,8 @@
 // Start-up sequence and shutdown order.
 #include "shell/form.h"
 
+#include <sys/resource.h>
+
 #include <exception>
 #include <utility>
 
@@ -13,6 +15,21 @@
 #include "util/ini.h"
 
 namespace harvox {
+namespace {
+
+// Every caller and viewer holds a descriptor: the soft limit (often 1024)
+// goes up to the hard one.  The text is the log line saying what it is.
+std::string RaiseOpenFileLimit() {
+  rlimit lim{};
+  if (::getrlimit(RLIMIT_NOFILE, &lim) != 0) return "Create: Open file limit unknown";
+  const std::string before = std::to_string(lim.rlim_cur);
+  if (lim.rlim_cur >= lim.rlim_max) return "Create: Open file limit " + before;
+  lim.rlim_cur = lim.rlim_max;
+  if (::setrlimit(RLIMIT_NOFILE, &lim) != 0) return "Create: Open file limit " + before + ", not raised";
+  return "Create: Open file limit raised from " + before + " to " + std::to_string(lim.rlim_cur);
+}
+
+}  // namespace
 
 TForm1::TForm1() = default;
 // After FormDestroy, at the end of the process: what is left (the monitor
@@ -23,14 +40,16 @@ TForm1::StartResult TForm1::FormCreate() {
   bool log_ready = false;
   try {
     const std::string ini_path = FindFile(WorkingDir() + "HARVOX.INI");
-    Config = ReadSettings(IniFile::Load(ini_path));
+    const auto ini = IniFile::TryLoad(ini_path);
+    Config = ReadSettings(ini.value_or(IniFile()));
     Log.FileName = Config.LogFile;
     Log.TraceLevel = static_cast<uint32_t>(Config.Trace);
     Log.SetActive(true);
     log_ready = true;
     WriteDump();
-    if (!DefaultNodeConfigured(Config)) return StartResult::ConfigError;
-    if (!GatewayRulesUsable()) return StartResult::Running;
+    if (!ConfigUsable(ini_path, ini.has_value())) return StartResult::ConfigError;
+    Log.Write(1, RaiseOpenFileLimit());
+    LogGatewayRules();
     CreateServices();
     CreateMonitor();
     CreateGateway();
@@ -50,21 +69,25 @@ TForm1::StartResult TForm1::FormCreate() {
 void TForm1::WriteDump() {
   for (const auto& line : ParameterDump(Config)) Log.Write(1, line);
   for (const auto& line : Config.Notes) Log.Write(1, line);
+  for (const auto& line : Config.Warnings) Log.Write(1, "Create: " + line);
 }
 
-// Rules other than the sysop wrote could let stations reach what they
-// should not: nothing starts with them.
-bool TForm1::GatewayRulesUsable() {
-  for (const auto& e : Config.GatewayErrors) Log.Write(1, "Create: Configuration Error: " + e);
-  if (!Config.GatewayErrors.empty()) {
-    Log.Write(1, "Create: The gateway's destination rules are not usable, Harvox does not start");
-    StartupError = Config.GatewayErrors.front() + " (Harvox does not start)";
-    return false;
+// A value not understood where a wrong guess would open a door, or a port
+// nobody could reach, stops start-up like missing node data.
+bool TForm1::ConfigUsable(const std::string& ini_path, bool ini_read) {
+  if (!ini_read && PathExists(ini_path)) {
+    ConfigErrors.push_back(ini_path + " can not be read (no regular file, or no permission)");
   }
+  for (const auto& e : Config.Errors) ConfigErrors.push_back(ini_path + " " + e);
+  if (!DefaultNodeConfigured(Config)) ConfigErrors.push_back("Default Node Data Not Configured");
+  for (const auto& e : ConfigErrors) Log.Write(1, "Create: Configuration Error: " + e);
+  return ConfigErrors.empty();
+}
+
+void TForm1::LogGatewayRules() {
   for (const auto& line : Config.Gateway.Describe(ConfiguredLocalSide(Config))) {
     Log.Write(1, "Create: Gateway T destinations, " + line);
   }
-  return true;
 }
 
 void TForm1::AddListeners() {
@@ -120,6 +143,7 @@ void TForm1::CreateMonitor() {
   m.UseCRLF = Config.CrLf;
   m.Mask = Config.Mask;
   m.Details = Config.Details;
+  m.MaxViewers = static_cast<uint32_t>(Config.MaxViewers);
   Log.Write(1, "Create: Monitor Telnet Server Created");
 }
 

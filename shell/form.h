@@ -44,6 +44,9 @@ class TForm1 {
   std::vector<Listener> Listeners;
   // Set when a start-up step failed: the cause, for standard error.
   std::string StartupError;
+  // Why FormCreate returned ConfigError, one line each (file, section, key
+  // and value where there is one), for standard error and the message box.
+  std::vector<std::string> ConfigErrors;
   std::unique_ptr<TTelnetD> TelnetD;
   std::unique_ptr<TTNClient> TNClient;
   std::unique_ptr<TTelMonD> TelMonD;
@@ -56,7 +59,8 @@ class TForm1 {
 
  private:
   void WriteDump();
-  bool GatewayRulesUsable();
+  bool ConfigUsable(const std::string& ini_path, bool ini_read);
+  void LogGatewayRules();
   void AddListeners();
   void CreateServices();
   void CreateGateway();

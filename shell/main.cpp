@@ -1,16 +1,20 @@
 // Program entry: the working directory is the configuration.  Runs the
 // start-up sequence, then the message loop until SIGINT or SIGTERM asks for
-// the shutdown.  With --tray it also shows the desktop icon and its menu.
+// the shutdown; SIGHUP is logged and ignored.  With --tray it also shows the
+// desktop icon and its menu.
 #include <asio/signal_set.hpp>
 
 #include <clocale>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <string>
 #include <functional>
 
 #include "gui/tray.h"
 #include "shell/check.h"
 #include "shell/form.h"
+#include "shell/hash_password.h"
 #include "util/files.h"
 #include "util/event_loop.h"
 
@@ -18,14 +22,44 @@ namespace {
 
 void Usage(FILE* out) {
   std::fprintf(out,
-               "Usage: harvox [--tray | --check | --version | --help]\n"
+               "Usage: harvox [--tray | --check [DIR] | --hash-password | --version | --help]\n"
                "Gateway between AX.25 packet radio (through an AGWPE-compatible engine such as\n"
                "direwolf) and Telnet. Reads HARVOX.INI from the current working directory and\n"
                "writes its trace log there. Stop it with SIGINT or SIGTERM.\n"
                "  --tray   show an icon in the desktop's notification area (About, Help,\n"
                "           Shutdown); without a display Harvox runs as without it\n"
-               "  --check  read the configuration as start-up does, report, and exit\n"
-               "           (status 0 when it is usable, 1 otherwise)\n");
+               "  --check  read the configuration (of DIR instead of the working\n"
+               "           directory) as start-up does, report, and exit (status 0 when\n"
+               "           it is usable, 1 otherwise)\n"
+               "  --hash-password  read a password (twice from a terminal, without echo;\n"
+               "           one line from a pipe) and print a hash for USERS.INI\n");
+}
+
+// --check [DIR]: the report on standard output, the status by usability.
+int Check(const char* dir_arg) {
+  std::string dir = harvox::WorkingDir();
+  if (dir_arg) {
+    std::error_code ec;
+    dir = std::filesystem::absolute(dir_arg, ec).lexically_normal().string();
+    if (dir.empty() || dir.back() != '/') dir += '/';
+  }
+  const auto report = harvox::CheckConfiguration(dir);
+  for (const auto& line : report.Lines) std::printf("%s\n", line.c_str());
+  return report.Usable ? 0 : 1;
+}
+
+void ReportConfigErrors(const harvox::TForm1& form) {
+  for (const auto& e : form.ConfigErrors) std::fprintf(stderr, "Configuration Error!: %s\n", e.c_str());
+}
+
+// Nothing needs reloading (USERS.INI is read again when it changes), and a
+// hang-up of the terminal or session Harvox was started from must not end it.
+void IgnoreHangups(asio::signal_set& hangups, harvox::TLog& log) {
+  hangups.async_wait([&hangups, &log](const std::error_code& ec, int) {
+    if (ec) return;
+    log.Write(1, "Signal: SIGHUP ignored, nothing needs reloading (USERS.INI is read when it changes)");
+    IgnoreHangups(hangups, log);
+  });
 }
 
 }  // namespace
@@ -37,10 +71,9 @@ int main(int argc, char** argv) {
       std::printf("%s\n", harvox::TForm1::kVersion);
       return 0;
     }
-    if (std::strcmp(argv[1], "--check") == 0 && argc == 2) {
-      const auto report = harvox::CheckConfiguration(harvox::WorkingDir());
-      for (const auto& line : report.Lines) std::printf("%s\n", line.c_str());
-      return report.Usable ? 0 : 1;
+    if (std::strcmp(argv[1], "--check") == 0 && argc <= 3) return Check(argc == 3 ? argv[2] : nullptr);
+    if (std::strcmp(argv[1], "--hash-password") == 0 && argc == 2) {
+      return harvox::HashPasswordCommand();
     }
     const bool help = std::strcmp(argv[1], "--help") == 0 && argc == 2;
     Usage(help ? stdout : stderr);
@@ -52,14 +85,15 @@ int main(int argc, char** argv) {
   // so a SIGTERM during start-up still shuts down in order.
   auto& loop = harvox::Loop();
   asio::signal_set signals(loop, SIGINT, SIGTERM);
+  asio::signal_set hangups(loop, SIGHUP);
   std::unique_ptr<harvox::TTray> tray;
   if (tray_wanted) tray = harvox::TTray::Open(loop);
   harvox::TForm1 form;
   if (form.FormCreate() == harvox::TForm1::StartResult::ConfigError) {
-    std::fprintf(stderr, "Configuration Error!: Default Node Data Not Configured\n");
+    ReportConfigErrors(form);
     if (tray) {
       signals.async_wait([&](const std::error_code&, int) { loop.stop(); });
-      tray->ConfigError();
+      tray->ConfigError(form.ConfigErrors.front());
     }
     return 1;
   }
@@ -78,6 +112,7 @@ int main(int argc, char** argv) {
   // most), then the services are released.  A second signal stops at once.
   const auto stop = [&] {
     signals.cancel();
+    hangups.cancel();
     form.FormDestroy();
     loop.stop();
   };
@@ -99,6 +134,7 @@ int main(int argc, char** argv) {
     signals.async_wait(on_signal);
   };
   signals.async_wait(on_signal);
+  IgnoreHangups(hangups, form.Log);
   if (tray) {
     tray->Run();
   } else {

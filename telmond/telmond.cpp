@@ -93,10 +93,7 @@ void TTelMonD::TNAccept(net::Connection& conn) {
   try {
     W(2, "{TelMonD} TN Server Accepted a connection from " + conn.PeerAddress() + ":" +
              std::to_string(conn.PeerPort()));
-    if (!L2->Active) {
-      SendFile(conn, "BUSY.TNS", "\r\nServer Busy, Try Later\r\n");
-      return conn.Close();
-    }
+    if (!Admit(conn)) return;
     CircuitTemplate t;
     t.Ucb.Socket = &conn;
     Circuit* c = Circuits.Insert(t);
@@ -105,6 +102,7 @@ void TTelMonD::TNAccept(net::Connection& conn) {
       SendFile(conn, "SYSTEM.TNS", "\r\nSystem Error, Try Later\r\n");
       return conn.Close();
     }
+    Slots.Take(conn.PeerAddress(), c->Id);
     W(2, "{TelMonD} TN Socket #" + std::to_string(c->Id) + " initialized.");
     c->FSM = 0;
     c->Ucb.LoginTries = 0;
@@ -118,6 +116,25 @@ void TTelMonD::TNAccept(net::Connection& conn) {
   } catch (const std::exception&) {
     W(1, "{TelMonD} Exception on TNAccept");
   }
+}
+
+// Whether a caller may watch; one who may not is told and closed at once.
+bool TTelMonD::Admit(net::Connection& conn) {
+  const std::string address = conn.PeerAddress();
+  const bool full = !Slots.Fits(address, {MaxViewersPerAddress, MaxViewers});
+  if (L2->Active && !full) return true;
+  if (full) {
+    W(2, "{TelMonD} Viewer from " + address + " turned away: " + std::to_string(Slots.CountOf(address)) +
+             " of its own and " + std::to_string(Slots.Count()) + " in all");
+  }
+  SendFile(conn, "BUSY.TNS", "\r\nServer Busy, Try Later\r\n");
+  conn.CloseQuickly();
+  return false;
+}
+
+void TTelMonD::Forget(Circuit* c) {
+  Slots.Give(c->Id);
+  Circuits.Remove(c);
 }
 
 void TTelMonD::TNClientRead(net::Connection& conn) {
@@ -135,7 +152,7 @@ void TTelMonD::TNClientDisconnect(net::Connection& conn) {
     Circuit* c = Circuits.FindBySocket(&conn);
     if (!c) return W(2, "{TelMonD} TN Socket not found.");
     W(2, "{TelMonD} TN Socket #" + std::to_string(c->Id) + " destroyed.");
-    Circuits.Remove(c);
+    Forget(c);
   } catch (const std::exception&) {
     W(1, "{TelMonD} Exception TNClientDisconnect");
   }
@@ -147,7 +164,7 @@ void TTelMonD::TNClientError(net::Connection& conn, int& code) {
     W(2, "TN Socket Error");
     Circuit* c = Circuits.FindBySocket(&conn);
     if (!c) return;
-    Circuits.Remove(c);
+    Forget(c);
     // A failed connection has no viewer left: close it rather than keep
     // it for ever.  Its disconnect event finds no viewer.
     conn.Close();

@@ -8,6 +8,9 @@
 // buffer.  A viewer that does not keep up is cut off when its unsent output
 // passes kViewerOutputCap, so it never holds up the others or memory.
 //
+// Viewers are limited in all and per source address; a caller past either
+// limit gets the busy text and is closed at once.
+//
 // Re-entrancy: main thread only.  Closing a viewer's connection raises
 // TNClientDisconnect inside the close, which removes the viewer; sending
 // never closes (the output cap is judged later, from the loop).
@@ -22,6 +25,7 @@
 #include "agw/link_modes.h"
 #include "gateway/circuits.h"
 #include "telmond/monitor_line.h"
+#include "telnetd/address_slots.h"
 
 namespace harvox {
 
@@ -50,6 +54,8 @@ class TTelMonD {
   std::string AGWHost, AGWAddress;
   int32_t AGWPort = 0;
   std::string AGWLogin, AGWPassword;
+  uint32_t MaxViewers = 64;
+  uint32_t MaxViewersPerAddress = 8;
 
   static constexpr size_t kViewerOutputCap = 256 * 1024;
   static constexpr const char* kLinkLost = "*** Packet engine link lost";
@@ -63,6 +69,8 @@ class TTelMonD {
   // Listener events.
   void TNListen();
   void TNAccept(net::Connection& conn);
+  bool Admit(net::Connection& conn);
+  void Forget(Circuit* c);
   void TNClientRead(net::Connection& conn);
   void TNClientDisconnect(net::Connection& conn);
   void TNClientError(net::Connection& conn, int& code);
@@ -83,6 +91,7 @@ class TTelMonD {
   TLLFSM Circuits;
   std::unique_ptr<TL2> L2;
   ModuloLinks Links;
+  AddressSlots Slots;  // viewers, by circuit Id
 };
 
 }  // namespace harvox

@@ -42,11 +42,10 @@ void TTelnetD::OnAX25Register(const std::string& call, std::string_view data) {
     }
     auto& u = c->Ucb;
     conn->SendText("\r\nLogged in at " + u.LoginTime + " as " + u.UserCall());
-    conn->SendText("\r\n" + std::to_string(Circuits.CountActive()) + " Users logged in." + "\r\n");
+    conn->SendText("\r\n" + std::to_string(LoggedIn) + " Users logged in." + "\r\n");
     c->FSM = 3;
     c->Extra.clear();
     u.MaxTimer()->SetEnabled(false);  // logged in: the login deadline is met
-    LeavePrompt(c);
     // A blank line wakes the node; lines typed while waiting follow it.
     std::string& held = inputs_[c->Id].Held;
     held.insert(0, " \r");

@@ -3,6 +3,21 @@
 
 namespace harvox {
 
+std::string FailedLoginLine(std::string_view address, std::string_view user, std::string_view reason) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string id;
+  for (unsigned char ch : user.substr(0, kMaxLoggedId)) {
+    if (ch > 0x20 && ch < 0x7F && ch != '"' && ch != '\\') {
+      id += static_cast<char>(ch);
+    } else {
+      id += {'\\', 'x', kHex[ch >> 4], kHex[ch & 15]};
+    }
+  }
+  if (user.size() > kMaxLoggedId) id += "...";
+  return "{TelnetD} Login failed from " + std::string(address) + " user \"" + id + "\": " +
+         std::string(reason);
+}
+
 LoginGuard::Entry& LoginGuard::Touch(const std::string& addr) {
   auto it = table_.find(addr);
   if (it == table_.end()) {
@@ -17,29 +32,17 @@ LoginGuard::Entry& LoginGuard::Touch(const std::string& addr) {
   return it->second;
 }
 
-// Makes room for one more address: the oldest ones go, except those with
-// connections at the prompts, whose count must stay right.
+// Makes room for one more address: the least recently seen ones go.
 void LoginGuard::Forget() {
-  auto it = ages_.end();
-  while (table_.size() >= MaxAddresses && it != ages_.begin()) {
-    --it;
-    auto entry = table_.find(*it);
-    if (entry->second.at_prompt > 0) continue;
-    table_.erase(entry);
-    it = ages_.erase(it);
+  while (!ages_.empty() && table_.size() >= MaxAddresses) {
+    table_.erase(ages_.back());
+    ages_.pop_back();
   }
 }
 
-bool LoginGuard::Admit(const std::string& addr, Clock::time_point now) {
-  Entry& e = Touch(addr);
-  if (now < e.blocked_until || e.at_prompt >= MaxAtPrompt) return false;
-  ++e.at_prompt;
-  return true;
-}
-
-void LoginGuard::LeftPrompt(const std::string& addr) {
-  auto it = table_.find(addr);
-  if (it != table_.end() && it->second.at_prompt > 0) --it->second.at_prompt;
+bool LoginGuard::Blocked(const std::string& addr, Clock::time_point now) const {
+  const auto it = table_.find(addr);
+  return it != table_.end() && now < it->second.blocked_until;
 }
 
 bool LoginGuard::Failed(const std::string& addr, Clock::time_point now) {

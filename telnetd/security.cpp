@@ -1,12 +1,16 @@
 // Login verification against USERS.INI, kept parsed in memory and read
 // again whenever the file changed, so edits count at the next attempt while
 // an attempt costs no file reading.  Entries: ID=password,callsign,auth,port:nodecall.
-// Typed values are cleaned to letters and digits; entries are compared
+// The typed id is cleaned to letters and digits; entries are compared
 // upper-cased but not cleaned, so an entry id with punctuation never
-// matches.  Passwords never reach the log in clear.
+// matches.  The password check is password.cpp's.  No password, typed or
+// stored, and no hash reaches the log: a fixed mask stands in for them.
 #include <exception>
+#include <optional>
+#include <vector>
 
 #include "util/log.h"
+#include "telnetd/password.h"
 #include "telnetd/telnetd.h"
 #include "telnetd/users_file.h"
 #include "util/files.h"
@@ -19,7 +23,7 @@ UserEntry ParseUserEntry(const std::string& line, int32_t def_port, const std::s
   std::string rest = line;
   UserEntry e;
   e.Id = UpperText(CutField(rest, '='));
-  e.Password = UpperText(CutField(rest, ','));
+  e.Password = CutField(rest, ',');  // as written: a hash keeps its case
   e.Call = UpperText(CutField(rest, ','));
   e.AuthText = CutField(rest, ',');
   std::string node = CutField(rest, ',');
@@ -30,19 +34,16 @@ UserEntry ParseUserEntry(const std::string& line, int32_t def_port, const std::s
   return e;
 }
 
-TTelnetD::Verdict TTelnetD::Security(Circuit* c) {
-  auto& u = c->Ucb;
-  W(3, "{TelnetD} <Security> Verifying against File=" + UsersFile);
-  W(3, "{TelnetD} Verifying User");
-  D(3, u.UserId);
-  W(3, "{TelnetD} With Password");
-  D(3, std::string(u.Password.empty() ? 0 : 4, '*'));
+// Finds and reads the users file into its lines; a verdict when it can not.
+std::optional<TTelnetD::Verdict> TTelnetD::ReadUsers(std::vector<std::string>& lines,
+                                                     std::string& why) {
   const std::string dir = WorkingDir();
   W(3, "{TelnetD} Path=" + dir);
   const bool has_path = UsersFile.find('/') != std::string::npos || UsersFile.find(':') != std::string::npos;
   const std::string path = FindFile(has_path ? UsersFile : dir + UsersFile);
   if (!FileExists(path)) {
     W(1, "{TelnetD} Security verification Failed, no USERS file");
+    why = "no users file";
     return Verdict::Refused;
   }
   W(3, "{TelnetD} <Security> USERS.INI File=" + path);
@@ -51,7 +52,7 @@ TTelnetD::Verdict TTelnetD::Security(Circuit* c) {
     return Verdict::Unavailable;
   }
   bool cut = false;
-  const auto lines = Users->File().SectionLines("USERS", &cut);
+  lines = Users->File().SectionLines("USERS", &cut);
   if (Users->TakeFresh()) {
     if (Users->File().Truncated()) {
       W(1, "{TelnetD} USERS file is longer than " + std::to_string(IniFile::kMaxFileSize) +
@@ -62,24 +63,45 @@ TTelnetD::Verdict TTelnetD::Security(Circuit* c) {
                " bytes of names, later ids can not log in");
     }
   }
+  return std::nullopt;
+}
+
+TTelnetD::Verdict TTelnetD::Security(Circuit* c, std::string& why) {
+  auto& u = c->Ucb;
+  W(3, "{TelnetD} <Security> Verifying against File=" + UsersFile);
+  W(3, "{TelnetD} Verifying User");
+  D(3, u.UserId);
+  W(3, "{TelnetD} With Password");
+  D(3, kSecretMask);
+  std::vector<std::string> lines;
+  if (const auto failed = ReadUsers(lines, why)) return *failed;
+  // The typed password stays as typed for a hash; the cleaned form only
+  // tells whether one was typed at all.
+  const std::string typed = u.Password;
   u.UserId = KeepAlphaNum(UpperText(u.UserId));
   u.Password = KeepAlphaNum(UpperText(u.Password));
   if (u.UserId.empty()) {
     W(1, "{TelnetD} Security verification Failed, Invalid Id(" + u.UserId + ")");
+    why = "invalid id";
     return Verdict::Refused;
   }
   if (lines.empty() && Secure) {
     W(1, "{TelnetD} Security verification Failed, empty USERS file");
+    why = "empty users file";
     return Verdict::Refused;
   }
+  why = "unknown user";
   for (const auto& line : lines) {
     const UserEntry e = ParseUserEntry(line, DefNodePort, DefNodeCall);
-    W(3, "{TelnetD} Recovered User(" + e.Id + ") Pasw(****) Call(" + e.Call + ") Node(" +
-             e.NodePortText + ":" + e.NodeCall + ")");
+    if (Tracing(3)) {
+      W(3, "{TelnetD} Recovered User(" + e.Id + ") Pasw(" + std::string(kSecretMask) + ") Call(" +
+               e.Call + ") Node(" + e.NodePortText + ":" + e.NodeCall + ")");
+    }
     if (e.Id != u.UserId) continue;
     // An entry without a password admits nobody (not even an empty one).
-    if (e.Password.empty() || e.Password != u.Password) {
+    if (!PasswordMatches(e.Password, typed)) {
       W(1, "{TelnetD} Invalid Login, Password does not match");
+      why = "wrong password";
       return Verdict::Refused;
     }
     Sessions().SetUserCall(c, e.Call.empty() ? u.UserId : e.Call);

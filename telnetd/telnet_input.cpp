@@ -4,8 +4,11 @@
 namespace harvox {
 namespace {
 
-constexpr uint8_t kNUL = 0, kBS = 8, kLF = 10, kCR = 13, kESC = 27;
+constexpr uint8_t kNUL = 0, kBEL = 7, kBS = 8, kLF = 10, kCR = 13, kESC = 27;
 constexpr uint8_t kSE = 0xF0, kSB = 0xFA, kWILL = 0xFB, kIAC = 0xFF;
+
+// Ends a CSI or SS3 sequence and is taken as itself.
+bool EndsSequence(uint8_t b) { return b < 0x20 || b >= 0x7F; }
 
 }  // namespace
 
@@ -16,9 +19,57 @@ void TelnetInput::DataByte(uint8_t b, std::string& out) {
     return;
   }
   if (b == kLF || b == 0xFE || b == 0x01) return;
-  out += static_cast<char>(b);
   if (b == kCR) state_ = State::AfterCr;
+  TermByte(b, out);
+}
+
+void TelnetInput::Keep(uint8_t b, std::string& out) {
+  out += static_cast<char>(b);
   if (b == kCR || b == kESC) since_line_end_ = 0;
+}
+
+// One data byte through the terminal sequence filter.  A byte that ends a
+// sequence without belonging to it falls through and is taken as text.
+void TelnetInput::TermByte(uint8_t b, std::string& out) {
+  switch (term_) {
+    case Term::Text:
+      break;
+    case Term::Esc:
+      term_ = b == '[' ? Term::Csi : b == 'O' ? Term::Ss3 : b == ']' ? Term::Osc : Term::Text;
+      if (term_ != Term::Text) return;
+      Keep(kESC, out);  // it starts no sequence: the escape, then b
+      break;
+    case Term::Csi:
+      if (EndsSequence(b)) break;
+      if (b >= 0x40) term_ = Term::Text;  // the final byte
+      return;
+    case Term::Ss3:
+      if (EndsSequence(b)) break;
+      term_ = Term::Text;
+      return;
+    case Term::Osc:
+      if (b == kESC) term_ = Term::OscEsc;
+      if (b == kBEL) term_ = Term::Text;
+      if (b >= 0x20 || b == kESC || b == kBEL) return;
+      break;
+    case Term::OscEsc:
+      term_ = Term::Text;
+      if (b == '\\') return;
+      term_ = Term::Esc;  // no terminator after all: this ESC starts anew
+      return TermByte(b, out);
+  }
+  term_ = Term::Text;
+  if (b == kESC) {
+    term_ = Term::Esc;
+    return;
+  }
+  Keep(b, out);
+}
+
+void TelnetInput::ReleaseEscape(std::string& out) {
+  if (term_ != Term::Esc) return;
+  term_ = Term::Text;
+  Keep(kESC, out);
 }
 
 void TelnetInput::Feed(std::string_view raw, std::string& out) {

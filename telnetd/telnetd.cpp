@@ -12,6 +12,7 @@
 #include "agw/tcp_client.h"
 #include "net/connection.h"
 #include "net/server_socket.h"
+#include "telnetd/password.h"
 #include "util/log.h"
 #include "util/files.h"
 #include "util/message_file.h"
@@ -116,48 +117,81 @@ void TTelnetD::TNAccept(net::Connection& conn) {
   try {
     W(2, "{TelnetD} TN Server Accepted a connection from " + conn.PeerAddress() + ":" +
              std::to_string(conn.PeerPort()));
-    if (!L2->Active || Stopping) {
-      SendFile(conn, "BUSY.TNS", "\r\nServer Busy, Try Later\r\n");
-      return conn.CloseQuickly();
-    }
-    const std::string address = conn.PeerAddress();
-    if (!Guard.Admit(address, LoginGuard::Clock::now())) {
-      W(2, "{TelnetD} Caller from " + address + " turned away (failed logins or too many at the prompts)");
-      SendFile(conn, "BUSY.TNS", "\r\nServer Busy, Try Later\r\n");
-      return conn.CloseQuickly();
-    }
+    if (!Admit(conn)) return;
     CircuitTemplate t;
     t.Ucb.Socket = &conn;
     Circuit* c = Circuits.Insert(t);
     if (!c) {
-      Guard.LeftPrompt(address);
       W(1, "{TelnetD} ERROR: Unable to allocate a new connection.");
       SendFile(conn, "SYSTEM.TNS", "\r\nSystem Error, Try Later\r\n");
       return conn.CloseQuickly();
     }
-    inputs_[c->Id] = SessionInput{{}, {}, address, true};
-    W(2, "{TelnetD} TN Socket #" + std::to_string(c->Id) + " initialized.");
-    if (++UserCount > MaxUsers) {
-      SendFile(conn, "MAXUSER.TNS", "\r\nMaximum users logged in, try later\r\n");
-      return conn.CloseQuickly();  // removes the session and takes the count back
-    }
-    if (EngineBacklog) conn.PauseReading(true);
-    c->FSM = 0;
-    c->Ucb.LoginTries = 0;
-    c->Ucb.LoginTime = TLog::TimeStamp();
-    Timer* timer = c->Ucb.InactTimer();
-    timer->SetInterval(static_cast<uint32_t>(SessionTimeout));
-    timer->SetHandler([this](Timer& t) { OnTimer(t); });
-    timer->SetEnabled(true);
-    Timer* deadline = c->Ucb.MaxTimer();
-    deadline->SetInterval(LoginDeadlineMs);
-    deadline->SetHandler([this](Timer& t) { OnTimer(t); });
-    deadline->SetEnabled(true);
-    SendFile(conn, "WELCOME.TNS", "\r\n" + Welcome + "\r\n");
-    conn.SendText("Login:");
+    StartSession(c, conn.PeerAddress());
   } catch (const std::exception&) {
     W(1, "{TelnetD} Exception on TNAccept");
   }
+}
+
+// Whether a caller may come to the login prompt; one who may not is told
+// and closed.  Room at the prompts is made by closing older sessions.
+bool TTelnetD::Admit(net::Connection& conn) {
+  const std::string address = conn.PeerAddress();
+  if (!L2->Active || Stopping) {
+    SendFile(conn, "BUSY.TNS", "\r\nServer Busy, Try Later\r\n");
+  } else if (Guard.Blocked(address, LoginGuard::Clock::now())) {
+    W(2, "{TelnetD} Caller from " + address + " turned away after failed logins");
+    SendFile(conn, "BUSY.TNS", "\r\nServer Busy, Try Later\r\n");
+  } else if (LoggedIn >= MaxUsers || !MakePromptRoom(address)) {
+    SendFile(conn, "MAXUSER.TNS", "\r\nMaximum users logged in, try later\r\n");
+  } else {
+    return true;
+  }
+  conn.CloseQuickly();
+  return false;
+}
+
+// Room at the login prompts for one more caller from address: the oldest
+// session of that address, or of all when the total is reached, is closed
+// until there is, so held prompts are taken back by each new caller.
+// False when closing makes no room (a limit of 0).
+bool TTelnetD::MakePromptRoom(const std::string& address) {
+  const SlotLimits limits{PromptsPerAddress, MaxUsers};
+  while (!Prompts.Fits(address, limits)) {
+    const std::optional<int32_t> oldest = Prompts.InTheWay(address, limits);
+    if (!oldest) return false;
+    const auto it = inputs_.find(*oldest);
+    if (it != inputs_.end() && it->second.Session) {
+      W(2, "{TelnetD} Login prompts full, closing session #" + std::to_string(*oldest) + " of " +
+               it->second.Address + " for a caller from " + address);
+      net::Connection* conn = it->second.Session->Ucb.Socket();
+      SendFile(*conn, "BUSY.TNS", "\r\nServer Busy, Try Later\r\n");
+      conn->CloseQuickly();  // its session leaves the prompts inside
+    }
+    Prompts.Give(*oldest);
+  }
+  return true;
+}
+
+void TTelnetD::StartSession(Circuit* c, const std::string& address) {
+  inputs_[c->Id] = SessionInput{c, {}, {}, address, true, nullptr};
+  Prompts.Take(address, c->Id);
+  ++UserCount;
+  W(2, "{TelnetD} TN Socket #" + std::to_string(c->Id) + " initialized.");
+  net::Connection& conn = *c->Ucb.Socket();
+  if (EngineBacklog) conn.PauseReading(true);
+  c->FSM = 0;
+  c->Ucb.LoginTries = 0;
+  c->Ucb.LoginTime = TLog::TimeStamp();
+  Timer* timer = c->Ucb.InactTimer();
+  timer->SetInterval(static_cast<uint32_t>(SessionTimeout));
+  timer->SetHandler([this](Timer& t) { OnTimer(t); });
+  timer->SetEnabled(true);
+  Timer* deadline = c->Ucb.MaxTimer();
+  deadline->SetInterval(LoginDeadlineMs);
+  deadline->SetHandler([this](Timer& t) { OnTimer(t); });
+  deadline->SetEnabled(true);
+  SendFile(conn, "WELCOME.TNS", "\r\n" + Welcome + "\r\n");
+  conn.SendText("Login:");
 }
 
 // The engine connection has a backlog: no session's input is read until it
@@ -181,9 +215,9 @@ void TTelnetD::TNClientRead(net::Connection& conn) {
     const int n = conn.ReceiveInto(buffer, sizeof buffer);
     if (n <= 0) return;
     const std::string_view text(buffer, static_cast<size_t>(n));
-    W(3, "TN Data Available:");
-    D(3, text);
     Circuit* c = Circuits.FindBySocket(&conn);
+    W(3, "TN Data Available:");
+    D(3, !c || InLoginDialogue(c) ? kSecretMask : text);
     if (!c) return conn.Close();
     c->Ucb.InactTimer()->Restart();
     ParseTNRequest(c, text);
@@ -223,15 +257,19 @@ void TTelnetD::EndAX25Side(Circuit* c) {
   L2->AGWUnRegister(user);
 }
 
-void TTelnetD::LeavePrompt(Circuit* c) {
-  auto it = inputs_.find(c->Id);
-  if (it == inputs_.end() || !it->second.AtPrompt) return;
-  it->second.AtPrompt = false;
-  Guard.LeftPrompt(it->second.Address);
+// Past the password: the session leaves the prompts and counts as a user.
+void TTelnetD::BecomeUser(Circuit* c) {
+  SessionInput& in = inputs_[c->Id];
+  if (!in.AtPrompt) return;
+  in.AtPrompt = false;
+  Prompts.Give(c->Id);
+  ++LoggedIn;
 }
 
 void TTelnetD::ForgetSession(Circuit* c) {
-  LeavePrompt(c);
+  const auto it = inputs_.find(c->Id);
+  if (it != inputs_.end() && !it->second.AtPrompt) --LoggedIn;
+  Prompts.Give(c->Id);
   EndAX25Side(c);
   inputs_.erase(c->Id);
   Circuits.Remove(c);

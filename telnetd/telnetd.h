@@ -12,11 +12,14 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "gateway/circuits.h"
+#include "telnetd/address_slots.h"
 #include "telnetd/login_guard.h"
 #include "telnetd/telnet_input.h"
 
@@ -42,8 +45,13 @@ class TTelnetD {
   // Settings.
   bool Active = false;
   int32_t ListenPort = 8002;
-  uint32_t UserCount = 0;
+  uint32_t UserCount = 0;  // sessions, at the prompts or logged in
+  uint32_t LoggedIn = 0;   // users past the password, compared with MaxUsers
+  // Most users logged in, and most sessions at the login prompts in all.
   uint32_t MaxUsers = 0;
+  // Most sessions at the login prompts from one address.  A caller beyond
+  // either prompt limit closes the oldest session in the way.
+  uint32_t PromptsPerAddress = 4;
   std::string UsersFile = "USERS.INI";
   std::string Welcome = "*** Welcome to Harvox Version 0.1B Beta.00";
   std::string Bye = "Bye!";
@@ -68,7 +76,7 @@ class TTelnetD {
   std::function<void(TTelnetD&, const std::string& call, uint8_t auth)> OnFirstData;
 
   void SetActive(bool on);
-  // Failed logins per address, and connections at the prompts per address.
+  // Failed logins per address.
   LoginGuard Guard;
   // Shutdown, first step: every user is told, every session's AX.25 link is
   // ended after its drain and its callsign unregistered, and no caller is
@@ -80,6 +88,9 @@ class TTelnetD {
   TLLFSM& Sessions() { return Circuits; }
   int32_t BoundPort() const;
 
+  // How long an ESC that ended a read waits for the byte that says whether
+  // it starts a terminal sequence; nothing by then, and it is the escape.
+  static constexpr uint32_t kEscapeWaitMs = 500;
   // Longest line a user may type before the connection is closed.
   static constexpr size_t kMaxLine = 4096;
   // Most input held for a session while its AX.25 connection is set up.
@@ -94,6 +105,9 @@ class TTelnetD {
   // Listener events.
   void TNListen();
   void TNAccept(net::Connection& conn);
+  bool Admit(net::Connection& conn);
+  bool MakePromptRoom(const std::string& address);
+  void StartSession(Circuit* c, const std::string& address);
   void TNClientRead(net::Connection& conn);
   void TNClientDisconnect(net::Connection& conn);
   void TNClientError(net::Connection& conn, int& code);
@@ -103,14 +117,21 @@ class TTelnetD {
   // What handling one line left to do with the rest of the input.
   enum class After { Next, DropRest, Gone };
   void ParseTNRequest(Circuit* c, std::string_view text);
+  bool TakeLines(Circuit* c);
+  void AwaitEscape(Circuit* c);
+  void OnEscapeWait(int32_t id);
   After HandleLine(Circuit* c, const std::string& line);
   After TakePassword(Circuit* c, const std::string& line);
   After HoldLine(Circuit* c, const std::string& line);
-  After LoginFailed(Circuit* c);
+  After LoginFailed(Circuit* c, const std::string& why);
   After Refuse(Circuit* c, const std::string& file, const std::string& builtin);
-  Verdict Security(Circuit* c);
+  // why: the reason of a refusal, for the failed-login line.
+  Verdict Security(Circuit* c, std::string& why);
+  std::optional<Verdict> ReadUsers(std::vector<std::string>& lines, std::string& why);
+  // At the login or password prompt: what the session reads may hold a password.
+  bool InLoginDialogue(const Circuit* c) const;
   void EndAX25Side(Circuit* c);
-  void LeavePrompt(Circuit* c);
+  void BecomeUser(Circuit* c);
   void ForgetSession(Circuit* c);
   // Engine link.
   void ConfigureLink();
@@ -138,12 +159,15 @@ class TTelnetD {
   // Per session, beside its circuit: the Telnet filter's state and the
   // lines held for the node until its AX.25 link is up.
   struct SessionInput {
+    Circuit* Session = nullptr;
     TelnetInput Filter;
     std::string Held;
     std::string Address;    // the caller's, for the login back-off
-    bool AtPrompt = false;  // counted at the login prompts of its address
+    bool AtPrompt = true;   // holds a prompt slot; false once logged in
+    std::unique_ptr<Timer> EscapeWait;  // made when first needed
   };
   std::unordered_map<int32_t, SessionInput> inputs_;  // by circuit Id
+  AddressSlots Prompts;  // sessions at the login prompts, by circuit Id
 
   bool Stopping = false;
   TLog* Log;

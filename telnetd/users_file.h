@@ -13,7 +13,8 @@ struct UserEntry {
   std::string Id, Password, Call, AuthText, NodePortText, NodeCall;
 };
 
-// Id, password, callsign and node are upper-cased; a missing or non-numeric
+// Id, callsign and node are upper-cased, the password is kept as written
+// (a clear text or a hash, see password.h); a missing or non-numeric
 // port and a missing node take the defaults.
 UserEntry ParseUserEntry(const std::string& line, int32_t def_port, const std::string& def_call);
 

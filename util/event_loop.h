@@ -18,7 +18,7 @@ asio::io_context& Loop();
 // Runs queued handlers until pred() holds or the timeout passes.  Returns
 // pred()'s last value.  Restarts the context when it ran out of work.
 bool RunUntil(const std::function<bool()>& pred,
-              std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
+              std::chrono::milliseconds timeout = std::chrono::milliseconds(30000));
 
 // Runs the loop for the given time (handlers that become due run).
 void RunFor(std::chrono::milliseconds duration);

@@ -4,6 +4,7 @@
 #include "util/files.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <strings.h>
 #include <unistd.h>
 
@@ -28,9 +29,21 @@ bool FileExists(const std::string& path) {
   return fs::is_regular_file(path, ec);
 }
 
+bool PathExists(const std::string& path) {
+  std::error_code ec;
+  return fs::exists(path, ec);
+}
+
 std::optional<std::string> ReadFileHead(const std::string& path, size_t limit, bool* longer) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Not blocking at the open: a FIFO or a device under a configuration
+  // file's name would otherwise hang the reader.  Only regular files count.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) return std::nullopt;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return std::nullopt;
+  }
   std::string content;
   char chunk[65536];
   bool failed = false;

@@ -17,8 +17,12 @@ std::string WorkingDir();
 // component by component; else path unchanged.  Relative paths are taken
 // from the working directory.
 std::string FindFile(const std::string& path);
+// A regular file (or a link to one): the only kind Harvox reads.
 bool FileExists(const std::string& path);
-// The first `limit` bytes of a file; none when it cannot be opened or read.
+// Anything under that name: a folder, a FIFO, a device as well.
+bool PathExists(const std::string& path);
+// The first `limit` bytes of a regular file; none when it is no regular
+// file or cannot be opened or read.
 // *longer tells whether the file holds more than that.
 std::optional<std::string> ReadFileHead(const std::string& path, size_t limit,
                                         bool* longer = nullptr);

@@ -112,6 +112,22 @@ std::vector<std::string> IniFile::SectionLines(std::string_view section, bool* c
   return lines;
 }
 
+std::vector<std::string> IniFile::SectionNames() const {
+  std::vector<std::string> out;
+  for (const auto& s : sections_) out.push_back(s.name);
+  return out;
+}
+
+std::vector<std::pair<std::string, std::string>> IniFile::Entries(std::string_view section) const {
+  std::vector<std::pair<std::string, std::string>> out;
+  if (const Section* s = Find(section)) {
+    for (const auto& e : s->entries) {
+      if (e.first) out.emplace_back(e.key, e.value);
+    }
+  }
+  return out;
+}
+
 std::vector<std::string> IniFile::Duplicates() const {
   std::vector<std::string> out;
   for (const auto& s : sections_) {

@@ -35,6 +35,11 @@ class IniFile {
   // keys whose value is empty give no line.  *cut tells whether the key
   // list bound left keys out.
   std::vector<std::string> SectionLines(std::string_view section, bool* cut = nullptr) const;
+  // Section names as first written, in file order.
+  std::vector<std::string> SectionNames() const;
+  // Every distinct key of a section with its value (possibly empty), file
+  // order, key as first written; no bound on the key list.
+  std::vector<std::pair<std::string, std::string>> Entries(std::string_view section) const;
   // "[SECTION] KEY" for every key that stands again after its first
   // occurrence in its section (only the first one counts), in file order.
   std::vector<std::string> Duplicates() const;

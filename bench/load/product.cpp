@@ -72,7 +72,7 @@ std::unique_ptr<TTelnetD> MakeTelnetServer(TLog& log, uint16_t engine_port, uint
   auto server = std::make_unique<TTelnetD>(&log);
   server->ListenPort = 0;
   server->MaxUsers = sessions;
-  server->Guard.MaxAtPrompt = sessions;  // every simulated user comes from 127.0.0.1
+  server->PromptsPerAddress = sessions;  // every simulated user comes from 127.0.0.1
   server->Secure = false;
   server->SessionTimeout = 24 * 3600 * 1000;
   server->ServerCall = "TELNET";

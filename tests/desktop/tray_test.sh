@@ -92,14 +92,20 @@ click_close() {
   xdotool mousemove $((x + wd - 8)) $((y - ry / 2)) click 1
 }
 # Opens the icon's menu and picks entry n (1 = first).
+visible_windows() { xdotool search --onlyvisible --name '' 2>/dev/null | wc -l; }
 menu_pick() {
   local pos keys=() i
   pos=$(find_colour $BLUE)
   [ -n "$pos" ] || pos=$(find_colour $GREEN)
   [ -n "$pos" ] || return 1
+  local before
+  before=$(visible_windows)
   # shellcheck disable=SC2086
   xdotool mousemove $pos click 3
-  sleep 0.6
+  # The menu (ours or the panel's) is a new window: wait for it, however
+  # busy the machine is.
+  wait_until 20 eval 'test "$(visible_windows)" -gt "$before"'
+  sleep 0.3
   for ((i = 0; i < $1; i++)); do keys+=(Down); done
   [ "${2:-}" = shot ] && shot "$3"
   xdotool key "${keys[@]}" Return
@@ -121,7 +127,7 @@ printf '[Default Applications]\ntext/html=harvox-test-browser.desktop\n' > "$XDG
 
 Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
 pids+=($!)
-wait_until 10 test -s "$work/display" || { echo "FAIL Xvfb did not start"; exit 1; }
+wait_until 30 test -s "$work/display" || { echo "FAIL Xvfb did not start"; exit 1; }
 export DISPLAY=:$(head -1 "$work/display")
 unset WAYLAND_DISPLAY SESSION_MANAGER
 export NO_AT_BRIDGE=1  # no accessibility bus to start and clean up
@@ -163,8 +169,8 @@ start_harvox() {  # extra env assignments
   hpid=$!
   pids+=("$hpid")
 }
-expect_text() {  # text: reads fd 5 until it appears (5 s at most)
-  timeout 5 bash -c 'while IFS= read -r -d "" -n 1 c; do s+=$c; [[ $s == *"$1"* ]] && exit 0; done; exit 1' _ "$1" <&5
+expect_text() {  # text: reads fd 5 until it appears (20 s at most)
+  timeout 20 bash -c 'while IFS= read -r -d "" -n 1 c; do s+=$c; [[ $s == *"$1"* ]] && exit 0; done; exit 1' _ "$1" <&5
 }
 telnet_prompt() {  # the Telnet server answers a login
   exec 5<>"/dev/tcp/127.0.0.1/$telnet_port" 2>/dev/null || return 1
@@ -175,27 +181,27 @@ telnet_prompt() {  # the Telnet server answers a login
 }
 
 echo "== StatusNotifierItem (xfce4-panel) =="
-wait_until 15 test -n "$(xdotool search --class xfce4-panel 2>/dev/null)"
+wait_until 30 test -n "$(xdotool search --class xfce4-panel 2>/dev/null)"
 sleep 1
 start_harvox
-check "icon present and blue at start" wait_until 15 has_colour $BLUE
+check "icon present and blue at start" wait_until 30 has_colour $BLUE
 shot 01-sni-blue
 engine start  # Harvox retries after its re-open interval (60 s); checks go on meanwhile
 
-check "menu entry 1 opens the about box" eval 'menu_pick 1 shot 02-sni-menu && wait_until 5 has_window "Harvox for the AGWPE"'
+check "menu entry 1 opens the about box" eval 'menu_pick 1 shot 02-sni-menu && wait_until 20 has_window "Harvox for the AGWPE"'
 shot 03-about
-check "about box closes with OK" eval 'click_in "Harvox for the AGWPE" 148 165 && wait_until 5 no_window "Harvox for the AGWPE"'
-menu_pick 1 && wait_until 5 has_window "Harvox for the AGWPE"
-check "about box closes with the close button" eval 'click_close "Harvox for the AGWPE" && wait_until 5 no_window "Harvox for the AGWPE"'
+check "about box closes with OK" eval 'click_in "Harvox for the AGWPE" 148 165 && wait_until 20 no_window "Harvox for the AGWPE"'
+menu_pick 1 && wait_until 20 has_window "Harvox for the AGWPE"
+check "about box closes with the close button" eval 'click_close "Harvox for the AGWPE" && wait_until 20 no_window "Harvox for the AGWPE"'
 
-check "menu entry 2 opens the help page in the browser" eval 'menu_pick 2 && wait_until 5 test -s "$work/browser.log"'
+check "menu entry 2 opens the help page in the browser" eval 'menu_pick 2 && wait_until 20 test -s "$work/browser.log"'
 # GIO hands a browser that takes URLs a local file:// page as its path.
 check "help URL" grep -qxE "(file://)?$run/ZUNDRA.HTM" "$work/browser.log"
 
-check "menu entry 3 asks the shutdown question" eval 'menu_pick 3 && wait_until 5 has_window "Warning!"'
+check "menu entry 3 asks the shutdown question" eval 'menu_pick 3 && wait_until 20 has_window "Warning!"'
 shot 04-question
 xdotool windowactivate --sync "$(window "Warning!")" key Escape
-check "Cancel: still running, icon present" eval 'wait_until 5 no_window "Warning!" && running $hpid && has_colour $BLUE'
+check "Cancel: still running, icon present" eval 'wait_until 20 no_window "Warning!" && running $hpid && has_colour $BLUE'
 
 before=$(cpu_ticks "$hpid")
 sleep 10
@@ -205,25 +211,25 @@ check "idle CPU near zero (<= 5 ticks in 10 s)" test "$idle" -le 5
 
 check "icon turns green when the engine accepts the link" wait_until 75 has_colour $GREEN
 shot 05-sni-green
-menu_pick 1 && wait_until 5 has_window "Harvox for the AGWPE"
+menu_pick 1 && wait_until 20 has_window "Harvox for the AGWPE"
 check "Telnet login answered while the about box is open" telnet_prompt
-click_in "Harvox for the AGWPE" 148 165 && wait_until 5 no_window "Harvox for the AGWPE"
+click_in "Harvox for the AGWPE" 148 165 && wait_until 20 no_window "Harvox for the AGWPE"
 engine stop
-check "icon turns blue when the engine drops the link" wait_until 10 eval 'has_colour $BLUE && ! has_colour $GREEN'
+check "icon turns blue when the engine drops the link" wait_until 30 eval 'has_colour $BLUE && ! has_colour $GREEN'
 shot 06-sni-blue-again
 
-menu_pick 3 && wait_until 5 has_window "Warning!"
+menu_pick 3 && wait_until 20 has_window "Warning!"
 xdotool windowactivate --sync "$(window "Warning!")" key Return
 reap 10
 check "Shutdown OK: exit status 0" test "$status" -eq 0
-check "Shutdown OK: icon gone" wait_until 5 no_icon
+check "Shutdown OK: icon gone" wait_until 20 no_icon
 check "Shutdown OK: release line in the log" log_has "{TND} Telnet Server Object Released"
 shot 07-after-shutdown
 
 echo "== configuration error =="
 mv "$run/HARVOX.INI" "$work/HARVOX.INI"
 start_harvox
-check "error box shown" wait_until 10 has_window "Configuration Error!"
+check "error box shown" wait_until 30 has_window "Configuration Error!"
 shot 08-config-error
 xdotool windowactivate --sync "$(window "Configuration Error!")" key Return
 reap 10
@@ -236,7 +242,7 @@ engine start
 (cd "$run" && exec env -u DISPLAY "$harvox" --tray) >"$work/harvox.out" 2>"$work/harvox.err" &
 hpid=$!
 pids+=("$hpid")
-check "runs headless, Telnet answers" wait_until 10 telnet_prompt
+check "runs headless, Telnet answers" wait_until 30 telnet_prompt
 check "one stderr line" test "$(wc -l < "$work/harvox.err")" -eq 1
 kill -TERM "$hpid"
 reap 10
@@ -244,7 +250,7 @@ check "SIGTERM: exit status 0" test "$status" -eq 0
 
 echo "== XEmbed (trayer) =="
 kill "$panel_pid"
-wait_until 5 eval '! running $panel_pid'
+wait_until 20 eval '! running $panel_pid'
 trayer --edge top --align right --widthtype pixel --width 64 --height 32 --iconspacing 4 \
   >"$work/trayer.log" 2>&1 &
 pids+=($!)
@@ -253,7 +259,7 @@ sleep 1
 mkdir -p "$work/sys"
 ln -s /usr/share/mime /usr/share/icons "$work/sys/"
 start_harvox XDG_DATA_HOME="$work/none" XDG_DATA_DIRS="$work/sys" XDG_CONFIG_HOME="$work/none"
-check "XEmbed icon present and green (engine up)" wait_until 15 has_colour $GREEN
+check "XEmbed icon present and green (engine up)" wait_until 30 has_colour $GREEN
 shot 09-xembed-green
 menus() { xdotool search --onlyvisible --pid "$hpid" 2>/dev/null | wc -l; }
 n0=$(menus)
@@ -263,14 +269,14 @@ sleep 1
 check "left click opens nothing" test "$(menus)" -le "$n0"
 # shellcheck disable=SC2046
 xdotool mousemove $(find_colour $GREEN) click 3
-check "right click opens the menu" wait_until 5 eval 'test "$(menus)" -gt "$n0"'
+check "right click opens the menu" wait_until 20 eval 'test "$(menus)" -gt "$n0"'
 shot 10-xembed-menu
 xdotool key Down Down Return
-check "help without a browser: one log line" wait_until 5 log_has "{Tray} Help page not opened"
+check "help without a browser: one log line" wait_until 20 log_has "{Tray} Help page not opened"
 kill -TERM "$hpid"
 reap 10
 check "SIGTERM: exit status 0, release line" eval 'test "$status" -eq 0 && log_has "{TND} Telnet Server Object Released"'
-check "SIGTERM: icon gone" wait_until 5 no_icon
+check "SIGTERM: icon gone" wait_until 20 no_icon
 engine quit
 
 echo "desktop test: $((SECONDS - t0)) s, screenshots in $out"

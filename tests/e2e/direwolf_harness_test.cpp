@@ -38,7 +38,7 @@ void Register(AgwClient& client, uint16_t port, const std::string& call) {
   const auto start = Clock::now();
   ASSERT_TRUE(client.Connect("127.0.0.1", port));
   ASSERT_TRUE(client.Send(LinkFrame('X', call, "")));
-  auto reply = client.ReadUntil(Kind('X'), 5s);
+  auto reply = client.ReadUntil(Kind('X'), 30s);
   ASSERT_TRUE(reply) << "no registration reply for " << call;
   EXPECT_EQ(reply->from, call);
   EXPECT_EQ(reply->data, std::string(1, '\1'));
@@ -49,7 +49,7 @@ void Register(AgwClient& client, uint16_t port, const std::string& call) {
 std::string ReadData(AgwClient& client, size_t n, const std::string& from) {
   std::string got;
   while (got.size() < n) {
-    auto f = client.ReadUntil(Kind('D'), 10s);
+    auto f = client.ReadUntil(Kind('D'), 30s);
     if (!f) break;
     EXPECT_EQ(f->from, from);
     got += f->data;
@@ -79,13 +79,13 @@ TEST(DirewolfHarness, RawClientsConnectOverTheAirAndPassEveryByte) {
 
   const auto asked = Clock::now();
   ASSERT_TRUE(a.Send(LinkFrame('C', "N0AAA-3", "N0BBB-9")));
-  auto up = a.ReadUntil(Kind('C'), 10s);
+  auto up = a.ReadUntil(Kind('C'), 30s);
   ASSERT_TRUE(up) << "no connect notice";
   std::printf("[ timing   ] connect took %ld ms\n", Ms(Clock::now() - asked));
   EXPECT_EQ(up->from, "N0BBB-9");
   EXPECT_EQ(up->to, "N0AAA-3");
   EXPECT_EQ(up->data, std::string("*** CONNECTED With Station N0BBB-9\r\0", 36));
-  auto called = b.ReadUntil(Kind('C'), 5s);
+  auto called = b.ReadUntil(Kind('C'), 30s);
   ASSERT_TRUE(called);
   EXPECT_EQ(called->from, "N0AAA-3");
   EXPECT_EQ(called->data, std::string("*** CONNECTED To Station N0AAA-3\r\0", 34));
@@ -99,8 +99,8 @@ TEST(DirewolfHarness, RawClientsConnectOverTheAirAndPassEveryByte) {
 
   const auto asked_down = Clock::now();
   ASSERT_TRUE(a.Send(LinkFrame('d', "N0AAA-3", "N0BBB-9")));
-  auto down_a = a.ReadUntil(Kind('d'), 10s);
-  auto down_b = b.ReadUntil(Kind('d'), 10s);
+  auto down_a = a.ReadUntil(Kind('d'), 30s);
+  auto down_b = b.ReadUntil(Kind('d'), 30s);
   ASSERT_TRUE(down_a && down_b);
   std::printf("[ timing   ] disconnect took %ld ms\n", Ms(Clock::now() - asked_down));
   EXPECT_EQ(down_a->data, std::string("*** DISCONNECTED From Station N0BBB-9\r\0", 39));
@@ -111,7 +111,7 @@ TEST(DirewolfHarness, RawClientsConnectOverTheAirAndPassEveryByte) {
 void VisitNode(AgwClient& a) {
   const auto asked = Clock::now();
   ASSERT_TRUE(a.Send(LinkFrame('C', "N0AAA-3", "N0BBB-7")));
-  ASSERT_TRUE(a.ReadUntil(Kind('C'), 10s)) << "no connect notice";
+  ASSERT_TRUE(a.ReadUntil(Kind('C'), 30s)) << "no connect notice";
   std::printf("[ timing   ] connect took %ld ms\n", Ms(Clock::now() - asked));
   std::string greeting = TestNode::Greeting("N0BBB-7", "N0AAA-3");
   EXPECT_EQ(ReadData(a, greeting.size(), "N0BBB-7"), greeting);
@@ -119,7 +119,7 @@ void VisitNode(AgwClient& a) {
   EXPECT_EQ(ReadData(a, 11, "N0BBB-7"), "hello node\r");
   ASSERT_TRUE(a.Send(LinkFrame('D', "N0AAA-3", "N0BBB-7", "bye\r")));
   EXPECT_EQ(ReadData(a, 14, "N0BBB-7"), "73 de N0BBB-7\r");
-  auto down = a.ReadUntil(Kind('d'), 10s);
+  auto down = a.ReadUntil(Kind('d'), 30s);
   ASSERT_TRUE(down) << "the node did not disconnect";
   EXPECT_EQ(down->from, "N0BBB-7");
 }

@@ -84,7 +84,7 @@ TEST(EtherRelay, MixesOthersPacesByTheClockAndNeverEchoes) {
                            "C.tx:" + std::to_string(ears[2].port)},
                           dir.Path(), dir.File("ether.log"), &error))
       << error;
-  for (int i = 0; i < 300 && ReadFile(dir.File("ether.log")).find("ready") == std::string::npos; ++i)
+  for (int i = 0; i < 3000 && ReadFile(dir.File("ether.log")).find("ready") == std::string::npos; ++i)
     std::this_thread::sleep_for(10ms);
   ASSERT_NE(ReadFile(dir.File("ether.log")).find("ready"), std::string::npos);
 

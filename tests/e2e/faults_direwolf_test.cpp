@@ -83,7 +83,7 @@ struct Faults : ::testing::Test {
     server->Recover = true;
     server->AGWReopenMs = 500;
     server->SetActive(true);
-    ASSERT_TRUE(RunUntil([&] { return server->Link().Active == 1; }, 5s));
+    ASSERT_TRUE(RunUntil([&] { return server->Link().Active == 1; }, 30s));
     gw = std::make_unique<TTNClient>(&log);
     gw->CallSign = kRoute;
     gw->AGWPort = pair->AgwPort(Station::A);
@@ -164,11 +164,11 @@ TEST_F(Faults, TheEngineKilledThreeTimesInARowIsRejoinedEveryTime) {
     station->Say("station " + std::to_string(round) + "\r");
     ASSERT_TRUE(Await(*station, "station " + std::to_string(round) + "\r\n")) << station->Got();
     ASSERT_TRUE(pair->StopEngine(Station::A));
-    ASSERT_TRUE(RunUntil([&] { return user->Closed(); }, 10s)) << id;
-    ASSERT_TRUE(RunUntil([&] { return gw->Table().Count() == 0; }, 10s)) << id;
+    ASSERT_TRUE(RunUntil([&] { return user->Closed(); }, 30s)) << id;
+    ASSERT_TRUE(RunUntil([&] { return gw->Table().Count() == 0; }, 30s)) << id;
     std::string error;
     ASSERT_TRUE(pair->StartEngine(Station::A, &error)) << error;
-    ASSERT_TRUE(RunUntil([&] { return server->Link().Active == 1; }, 10s)) << id;
+    ASSERT_TRUE(RunUntil([&] { return server->Link().Active == 1; }, 30s)) << id;
     ASSERT_TRUE(GatewayUp()) << id;
     RunFor(300ms);  // the route's registration answered
   }
@@ -193,7 +193,7 @@ TEST_F(Faults, AStationHangingUpUnderAFloodLeavesTheEngineServing) {
     ASSERT_TRUE(RunUntil([&] { return station->Got().size() > 1500; }, 60s)) << station->Got().size();
     station->Hangup();
     ASSERT_TRUE(RunUntil([&] { host_side.Pump(); return host_side.eof || host_side.reset; }, 30s));
-    ASSERT_TRUE(RunUntil([&] { return gw->Table().Count() == 0; }, 10s));
+    ASSERT_TRUE(RunUntil([&] { return gw->Table().Count() == 0; }, 30s));
   }
   auto after = Call("N0BBB-9");
   after->Say("not wedged\r");

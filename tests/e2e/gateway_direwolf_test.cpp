@@ -56,7 +56,7 @@ struct GatewayDirewolf : ::testing::Test {
     std::vector<std::string> errors;
     gw->Policy = Destinations::Parse("127.0.0.1:" + std::to_string(host.Port()), "", errors);
     gw->SetActive(true);
-    ASSERT_TRUE(RunUntil([&] { return gw->Active; }, 10s));
+    ASSERT_TRUE(RunUntil([&] { return gw->Active; }, 30s));
     RunFor(300ms);  // both registrations answered
   }
   bool Await(RadioStation& s, const std::string& text, std::chrono::milliseconds t = 30s) {
@@ -107,8 +107,8 @@ TEST_F(GatewayDirewolf, PromptRouteBulkAndEngineRestart) {
   // The engine goes away under the circuit: the circuit ends, the gateway
   // registers again, and a new station gets through.
   ASSERT_TRUE(pair.StopEngine(Station::A));
-  ASSERT_TRUE(RunUntil([&] { b.Pump(); return b.eof || b.reset; }, 10s));
-  EXPECT_TRUE(RunUntil([&] { return gw->Table().Count() == 0; }, 5s));
+  ASSERT_TRUE(RunUntil([&] { b.Pump(); return b.eof || b.reset; }, 30s));
+  EXPECT_TRUE(RunUntil([&] { return gw->Table().Count() == 0; }, 30s));
   std::string error;
   ASSERT_TRUE(pair.StartEngine(Station::A, &error)) << error;
   ASSERT_TRUE(RunUntil([&] { return gw->Active && gw->Link().Active == 1; }, 15s));

@@ -47,7 +47,7 @@ struct L2Direwolf : ::testing::Test {
     ASSERT_TRUE(pair.Start(&error)) << error;
     ASSERT_TRUE(far.Connect("127.0.0.1", pair.AgwPort(Station::B)));
     far.Send(AgwFrame{0, 'X', 0, kFar, "", ""});
-    ASSERT_TRUE(far.ReadUntil([](const AgwFrame& f) { return f.kind == 'X'; }, 5s));
+    ASSERT_TRUE(far.ReadUntil([](const AgwFrame& f) { return f.kind == 'X'; }, 30s));
     l2 = std::make_unique<TL2>(&log);
     l2->SetCallSign(kOwn);
     l2->SetAddress("127.0.0.1");

@@ -55,24 +55,24 @@ TEST(TelMonDirewolf, ViewerSeesTheUsersFramesOnTheAir) {
   server.AGWAddress = "127.0.0.1";
   server.AGWPort = pair.AgwPort(Station::A);
   server.SetActive(true);
-  ASSERT_TRUE(RunUntil([&] { return server.Link().Active == 1 && monitor.Link().Active == 1; }, 5s));
+  ASSERT_TRUE(RunUntil([&] { return server.Link().Active == 1 && monitor.Link().Active == 1; }, 30s));
   // The engine serves a new client's first requests up to a second late, and
   // raw frames flow only once it has taken the request for them, which
   // follows the version query: wait for that answer.
-  ASSERT_TRUE(RunUntil([&] { return monitor.Link().VersionMajor != 0; }, 5s));
+  ASSERT_TRUE(RunUntil([&] { return monitor.Link().VersionMajor != 0; }, 30s));
   RunFor(200ms);
 
   TcpPeer viewer(monitor.BoundPort());
-  ASSERT_TRUE(RunUntil([&] { return viewer.Has("Monitor Telnet Server\r\n"); }, 5s));
+  ASSERT_TRUE(RunUntil([&] { return viewer.Has("Monitor Telnet Server\r\n"); }, 30s));
   TcpPeer user(server.BoundPort());
-  ASSERT_TRUE(RunUntil([&] { return user.Has("Login:"); }, 5s));
+  ASSERT_TRUE(RunUntil([&] { return user.Has("Login:"); }, 30s));
   user.Send("demo\r\ndemo\r\n");
   ASSERT_TRUE(RunUntil([&] { return user.Has("N0BBB-7"); }, 20s)) << user.Received();
   user.Send("seen on the air\r\n");
   ASSERT_TRUE(RunUntil([&] { return user.Has("seen on the air\r\n"); }, 20s)) << user.Received();
 
   const std::regex line("N0AAA-5>N0BBB-7 \\{I R[0-9]+ S[0-9]+\\} Pid\\(F0\\): seen on the air\r\r");
-  ASSERT_TRUE(RunUntil([&] { return std::regex_search(viewer.Received(), line); }, 10s))
+  ASSERT_TRUE(RunUntil([&] { return std::regex_search(viewer.Received(), line); }, 30s))
       << viewer.Received();
   // The set-up frame of the link and the node's answer frames were heard too.
   EXPECT_NE(viewer.Received().find("N0AAA-5>N0BBB-7 {"), std::string::npos);

@@ -63,7 +63,7 @@ struct TelnetDirewolf : ::testing::Test {
     server->Recover = true;
     server->AGWReopenMs = 1000;
     server->SetActive(true);
-    EXPECT_TRUE(RunUntil([&] { return server->Link().Active == 1; }, 5s));
+    EXPECT_TRUE(RunUntil([&] { return server->Link().Active == 1; }, 30s));
     return server;
   }
 };
@@ -92,7 +92,7 @@ TEST_F(TelnetDirewolf, UserTalksToTheNodeSurvivesAnEngineRestartAndANewUserGetsT
   user.Send("BYE\r\n");
   ASSERT_TRUE(RunUntil([&] { return user.Closed(); }, 30s)) << user.Received();
   EXPECT_NE(user.Received().find("\r\n73 & GoodBye!!\r\n"), std::string::npos);
-  EXPECT_TRUE(node->WaitForEvent("bye N0AAA-5", 1, 1s));
+  EXPECT_TRUE(node->WaitForEvent("bye N0AAA-5", 1, 30s));
 
   // A second user is connected when the engine goes away and comes back.
   TcpPeer second(server.BoundPort());
@@ -102,12 +102,12 @@ TEST_F(TelnetDirewolf, UserTalksToTheNodeSurvivesAnEngineRestartAndANewUserGetsT
   TcpPeer waiting(server.BoundPort());
   ASSERT_TRUE(Await(waiting, "Login:"));
   ASSERT_TRUE(pair.StopEngine(Station::A));
-  ASSERT_TRUE(RunUntil([&] { return second.Closed(); }, 10s));
+  ASSERT_TRUE(RunUntil([&] { return second.Closed(); }, 30s));
   EXPECT_NE(second.Received().find("\r\n*** Packet engine link lost\r\n"), std::string::npos);
   EXPECT_FALSE(waiting.Closed());
   std::string error;
   ASSERT_TRUE(pair.StartEngine(Station::A, &error)) << error;
-  ASSERT_TRUE(RunUntil([&] { return server.Link().Active == 1; }, 10s));
+  ASSERT_TRUE(RunUntil([&] { return server.Link().Active == 1; }, 30s));
 
   // The engine still serves: a new user reaches the node over the air.
   TcpPeer third(server.BoundPort());
@@ -151,10 +151,10 @@ TEST_F(TelnetDirewolf, TheRealProgramCarriesAUserToTheNode) {
                       "\nPORT=2323\n[MONITOR]\nENABLED=NO\n");
   test::Process harvox({HARVOX_BINARY}, wd.Path());
   std::unique_ptr<TcpPeer> user;
-  for (int i = 0; i < 200 && !(user && user->Connected()); ++i) {
+  for (int i = 0; i < 1500 && !(user && user->Connected()); ++i) {
     std::this_thread::sleep_for(20ms);
     user = std::make_unique<TcpPeer>(2323);
-    if (user->Connected() && !Await(*user, "Login:", 2s)) user.reset();
+    if (user->Connected() && !Await(*user, "Login:", 10s)) user.reset();
   }
   ASSERT_TRUE(user && user->Connected());
   Login(*user, "demo", "demo");
@@ -164,7 +164,7 @@ TEST_F(TelnetDirewolf, TheRealProgramCarriesAUserToTheNode) {
   user->Send("BYE\r\n");
   EXPECT_TRUE(RunUntil([&] { return user->Closed(); }, 30s));
   harvox.Signal(SIGTERM);
-  EXPECT_EQ(harvox.Wait(10s), 0);
+  EXPECT_EQ(harvox.Wait(30s), 0);
   const std::string log = test::ReadFile(wd.File("HARVOX.LOG"));
   EXPECT_NE(log.find("{TND} Telnet Server Object Released"), std::string::npos);
 }

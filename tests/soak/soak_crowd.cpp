@@ -294,9 +294,13 @@ Crowd::~Crowd() = default;
 void Crowd::Start(uint16_t telnet_port, uint16_t monitor_port) {
   telnet_port_ = telnet_port;
   for (auto& u : users_) u->Begin(milliseconds(Mix(u->slot, 7) % 3000));
-  for (auto& v : viewers_) {
+  for (size_t i = 0; i < viewers_.size(); ++i) {
+    auto& v = viewers_[i];
+    // Each from its own address: the monitor takes only a few from one.
     asio::error_code ec;
-    v->sock.connect(tcp::endpoint(asio::ip::make_address_v4("127.0.0.1"), monitor_port), ec);
+    v->sock.open(tcp::v4(), ec);
+    if (!ec) v->sock.bind(tcp::endpoint(asio::ip::make_address_v4("127.0.3." + std::to_string(1 + i % 250)), 0), ec);
+    if (!ec) v->sock.connect(tcp::endpoint(asio::ip::make_address_v4("127.0.0.1"), monitor_port), ec);
     if (ec) n_.Fault("viewer connect: " + ec.message());
     v->open = !ec;
     if (v->open && v->reads) ReadViewer(*v);

@@ -23,6 +23,7 @@ extern "C" size_t __sanitizer_get_current_allocated_bytes();
 extern "C" void __sanitizer_print_memory_profile(size_t top_percent, size_t max_contexts);
 #endif
 
+#include <asio/ip/tcp.hpp>
 #include <asio/post.hpp>
 #include <cstdio>
 #include <cstdlib>
@@ -207,7 +208,16 @@ struct Run {
   }
 };
 
+// Two ports free now, for the Telnet and monitor servers (0 stops start-up).
+std::pair<int, int> FreePorts() {
+  asio::io_context io;
+  const asio::ip::tcp::endpoint any(asio::ip::tcp::v4(), 0);
+  asio::ip::tcp::acceptor a(io, any), b(io, any);
+  return {a.local_endpoint().port(), b.local_endpoint().port()};
+}
+
 void WriteConfig(const Run& run) {
+  const auto [telnet_port, monitor_port] = FreePorts();
   std::string users = "[USERS]\n";
   for (uint32_t i = 0; i < 500; ++i)
     users += Crowd::UserId(i) + "=pw" + std::to_string(i) + ",SK" + std::to_string(i) + "-1\n";
@@ -218,8 +228,10 @@ void WriteConfig(const Run& run) {
   test::WriteFile("HARVOX.INI", "[HARVOX]\nTRACE=" + std::string(trace ? trace : "0") +
                                     "\nLOGFILE=" + std::string(log ? log : "HARVOX.LOG") +
                                     "\n[AGW]\nPORT=" + std::to_string(run.engine.fake.Port()) +
-                                    "\n[TELNET]\nPORT=0\nNODEPORT=1\nNODECALL=NODE\nMAXUSERS=1000\n"
-                                    "TIMEOUT=60000\n[MONITOR]\nPORT=0\n[TELNET.CLIENT]\n" +
+                                    "\n[TELNET]\nPORT=" + std::to_string(telnet_port) +
+                                    "\nNODEPORT=1\nNODECALL=NODE\nMAXUSERS=1000\n"
+                                    "TIMEOUT=60000\n[MONITOR]\nPORT=" + std::to_string(monitor_port) +
+                                    "\n[TELNET.CLIENT]\n" +
                                     run.stations.Routes());
 }
 
@@ -240,11 +252,8 @@ struct Phases {
     peak_fds = std::max(peak_fds, OpenFds());
     peak_rss = std::max(peak_rss, RssKiB());
     for (const auto& address : good) {
-      if (!form.TelnetD->Guard.Admit(address, LoginGuard::Clock::now())) {
+      if (form.TelnetD->Guard.Blocked(address, LoginGuard::Clock::now()))
         run.n.Fault("the login back-off turned away " + address);
-        continue;
-      }
-      form.TelnetD->Guard.LeftPrompt(address);
     }
   }
   void Load(uint32_t seconds) {

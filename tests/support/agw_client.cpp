@@ -70,7 +70,7 @@ bool AgwClient::Connect(const std::string& host, uint16_t port, std::chrono::mil
 }
 
 bool AgwClient::SendRaw(std::string_view bytes) {
-  const auto deadline = Clock::now() + std::chrono::seconds(5);
+  const auto deadline = Clock::now() + std::chrono::seconds(30);
   while (fd_ >= 0 && !bytes.empty()) {
     ssize_t n = send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
     if (n > 0) {

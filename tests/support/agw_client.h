@@ -26,7 +26,7 @@ class AgwClient {
   AgwClient& operator=(const AgwClient&) = delete;
 
   bool Connect(const std::string& host, uint16_t port,
-               std::chrono::milliseconds timeout = std::chrono::milliseconds(3000));
+               std::chrono::milliseconds timeout = std::chrono::milliseconds(30000));
   bool Connected() const { return fd_ >= 0; }
   bool Send(const AgwFrame& frame) { return SendRaw(frame.Encode()); }
   bool SendRaw(std::string_view bytes);

@@ -94,7 +94,7 @@ bool DirewolfPair::StartEther(std::string* error) {
                                    "B.tx:" + std::to_string(options_.udp_b)};
   if (!ether_.Start(argv, dir_, dir_ + "/ether.log", error)) return false;
   // The engines' transmit FIFOs must have their reader before they open them.
-  const auto deadline = Clock::now() + std::chrono::seconds(3);
+  const auto deadline = Clock::now() + std::chrono::seconds(30);
   while (ReadFile(dir_ + "/ether.log").find("ready") == std::string::npos) {
     if (!ether_.Running() || Clock::now() > deadline) {
       if (error) *error = "the channel relay did not start: " + ReadFile(dir_ + "/ether.log");

@@ -34,7 +34,7 @@ class DirewolfPair {
     uint16_t udp_b = 17002;
     std::string extra_a, extra_b;  // configuration lines appended per engine
     std::vector<std::string> args_a, args_b;  // extra command-line arguments (-E 25 ...)
-    std::chrono::milliseconds ready_timeout{5000};
+    std::chrono::milliseconds ready_timeout{30000};
   };
 
   DirewolfPair() : DirewolfPair(Options{}) {}

@@ -74,17 +74,17 @@ class FakeEngine {
   std::vector<AgwFrame> Frames(int client = kAny) const;
   size_t Count(const Pred& pred = {}, int client = kAny) const;
   // The first recorded frame matching pred, waiting up to timeout for it.
-  std::optional<AgwFrame> WaitFor(const Pred& pred, milliseconds timeout = milliseconds(5000),
+  std::optional<AgwFrame> WaitFor(const Pred& pred, milliseconds timeout = milliseconds(30000),
                                   int client = kAny);
-  bool WaitForCount(size_t n, milliseconds timeout = milliseconds(5000), const Pred& pred = {},
+  bool WaitForCount(size_t n, milliseconds timeout = milliseconds(30000), const Pred& pred = {},
                     int client = kAny);
   void Clear();
   // The same waits while driving harvox::Loop(), for a product that runs on
   // the main loop in this process (WaitFor would starve it).
   std::optional<AgwFrame> RunLoopUntilFrame(const Pred& pred,
-                                            milliseconds timeout = milliseconds(5000),
+                                            milliseconds timeout = milliseconds(30000),
                                             int client = kAny);
-  bool RunLoopUntilCount(size_t n, milliseconds timeout = milliseconds(5000),
+  bool RunLoopUntilCount(size_t n, milliseconds timeout = milliseconds(30000),
                          const Pred& pred = {}, int client = kAny);
 
   // Automatic replies, all on by default: 'R' version, 'G' port list,
@@ -111,11 +111,11 @@ class FakeEngine {
   size_t ClientCount() const;              // open connections now
   int Accepted() const;                    // connections ever accepted
   // Until exactly n clients are open (0: all gone).
-  bool WaitForClients(size_t n, milliseconds timeout = milliseconds(5000)) const;
+  bool WaitForClients(size_t n, milliseconds timeout = milliseconds(30000)) const;
   // Off: stop reading from clients, so their sends back up.
   void SetReading(bool on);
   // Waits until every queued write has gone to the kernel.
-  bool Flush(milliseconds timeout = milliseconds(5000));
+  bool Flush(milliseconds timeout = milliseconds(30000));
 
   // Things a client did that the real engine punishes ('D' without a live
   // link, which wedges it) or that no engine accepts (oversized frames).

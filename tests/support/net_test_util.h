@@ -134,7 +134,7 @@ inline std::string Pattern(size_t size, unsigned seed = 0) {
 
 // Runs the loop until the peer has `size` bytes (or its input ended).
 inline bool PeerGets(RawPeer& peer, size_t size,
-                     std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
+                     std::chrono::milliseconds timeout = std::chrono::milliseconds(30000)) {
   return RunUntil([&] {
     peer.Pump();
     return peer.received.size() >= size || peer.eof || peer.reset;

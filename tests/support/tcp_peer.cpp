@@ -11,8 +11,15 @@
 
 namespace harvox::test {
 
-TcpPeer::TcpPeer(int port) {
+TcpPeer::TcpPeer(int port, const char* from) {
   fd_ = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in source{};
+  source.sin_family = AF_INET;
+  if (from && (inet_pton(AF_INET, from, &source.sin_addr) != 1 ||
+               bind(fd_, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0)) {
+    Close();
+    return;
+  }
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(static_cast<uint16_t>(port));

@@ -10,7 +10,8 @@ namespace harvox::test {
 
 class TcpPeer {
  public:
-  explicit TcpPeer(int port);
+  // From 127.0.0.1, or from the loopback address `from` (127.0.0.2, ...).
+  explicit TcpPeer(int port, const char* from = nullptr);
   ~TcpPeer();
   TcpPeer(const TcpPeer&) = delete;
   TcpPeer& operator=(const TcpPeer&) = delete;

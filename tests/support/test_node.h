@@ -40,7 +40,7 @@ class TestNode {
   std::vector<std::string> Events() const;
   // Waits until an event starting with prefix has been seen count times.
   bool WaitForEvent(const std::string& prefix, int count = 1,
-                    std::chrono::milliseconds timeout = std::chrono::milliseconds(10000)) const;
+                    std::chrono::milliseconds timeout = std::chrono::milliseconds(30000)) const;
 
   static std::string Greeting(const std::string& own, const std::string& remote);
 

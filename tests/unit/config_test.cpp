@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "shell/config.h"
 
 namespace harvox {
@@ -104,6 +106,57 @@ TEST(Config, RouteLines) {
   r = ParseRoute("GATE=h:99999999999,99999999999", 5, 6);
   EXPECT_EQ(r.Target.Port, 23);
   EXPECT_EQ(r.Target.Timeout, 5);
+}
+
+}  // namespace
+}  // namespace harvox
+
+namespace harvox {
+namespace {
+
+// Every value as the reader takes it, and what it says about the ones it
+// does not understand.
+TEST(Config, FlagAndNumberValues) {
+  struct Case {
+    std::string ini;
+    std::function<int64_t(const Settings&)> got;
+    int64_t want;
+    const char* warning;  // a substring of the one warning, or none
+    const char* error;    // a substring of the one error, or none
+  } cases[] = {
+      {"[TELNET]\nSECURITY= no \n", [](auto& s) { return s.Security; }, 0, nullptr, nullptr},
+      {"[TELNET]\nSECURITY=Off\n", [](auto& s) { return s.Security; }, 0, nullptr, nullptr},
+      {"[TELNET]\nSECURITY=YES ; only listed users\n", [](auto& s) { return s.Security; }, 1, nullptr,
+       "[TELNET] SECURITY=YES ; only listed users was not understood (a comment"},
+      {"[TELNET]\nSECURITY=\n", [](auto& s) { return s.Security; }, 1, nullptr, "[TELNET] SECURITY= was"},
+      {"[MONITOR]\nSPLIT=1\n", [](auto& s) { return s.Split; }, 0, "[MONITOR] SPLIT=1 was not understood; taken as NO", nullptr},
+      {"[HARVOX]\nRECOVER=true\n", [](auto& s) { return s.Recover; }, 1, nullptr, nullptr},
+      {"[HARVOX]\nCRLF=On\n", [](auto& s) { return s.CrLf; }, 0, "CRLF=On was not understood; taken as NO (on only", nullptr},
+      {"[HARVOX]\nCRLF=OFF\n", [](auto& s) { return s.CrLf; }, 0, nullptr, nullptr},
+      {"[TELNET]\nPORT=2323 ; telnet port\n", [](auto& s) { return s.TelnetPort; }, 23,
+       "[TELNET] PORT=2323 ; telnet port was not understood (a comment must stand on a line of its own); the default 23 is used", nullptr},
+      {"[TELNET]\nMAXUSERS=+5\n", [](auto& s) { return s.MaxUsers; }, 10, "MAXUSERS=+5 was not understood; the default 10", nullptr},
+      {"[TELNET]\nPORT=0\n", [](auto& s) { return s.TelnetPort; }, 0, nullptr, "[TELNET] PORT 0 is no TCP port"},
+      {"[TELNET]\nPORT=0\nENABLED=NO\n", [](auto& s) { return s.TelnetPort; }, 0, nullptr, nullptr},
+      {"[MONITOR]\nPORT=65536\n", [](auto& s) { return s.MonitorPort; }, 65536, nullptr, "[MONITOR] PORT 65536 is no"},
+      {"[AGW]\nPORT=65535\n", [](auto& s) { return s.AgwPort; }, 65535, nullptr, nullptr},
+      {"[TELNET]\nMAXUSER=5\n", [](auto& s) { return s.MaxUsers; }, 10, "[TELNET] MAXUSER is no setting of Harvox (MAXUSERS?)", nullptr},
+      {"[TELNETT]\nPORT=5\n", [](auto& s) { return s.TelnetPort; }, 23, "[TELNETT] is no section of Harvox (TELNET?)", nullptr},
+      {"[TELNET]\nMASK=U\n", [](auto& s) { return s.Mask.size(); }, 4, "[TELNET] MASK is no setting of Harvox (a key of [MONITOR])", nullptr},
+      {"[GATEWAY]\nALLOW=10.0.0.1\n[status]\nbind=y\n[TELNET.CLIENT]\nANY=h\n", [](auto& s) { return s.Routes.size(); }, 1, nullptr, nullptr},
+  };
+  for (const auto& c : cases) {
+    const Settings s = Read(c.ini);
+    EXPECT_EQ(c.got(s), c.want) << c.ini;
+    ASSERT_EQ(s.Warnings.size(), c.warning ? 1u : 0u) << c.ini << (s.Warnings.empty() ? "" : s.Warnings[0]);
+    if (c.warning) {
+      EXPECT_NE(s.Warnings[0].find(c.warning), std::string::npos) << s.Warnings[0];
+    }
+    ASSERT_EQ(s.Errors.size(), c.error ? 1u : 0u) << c.ini;
+    if (c.error) {
+      EXPECT_NE(s.Errors[0].find(c.error), std::string::npos) << s.Errors[0];
+    }
+  }
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include "support/fake_engine.h"
 #include "support/tcp_peer.h"
 #include "support/temp_dir.h"
+#include "telmond/telmond.h"
 #include "telnetd/telnetd.h"
 #include "util/message_file.h"
 #include "util/event_loop.h"
@@ -70,7 +71,7 @@ struct FrontDoor : ::testing::Test {
     server = std::make_unique<TTelnetD>(&log);
     server->ListenPort = 0;
     server->MaxUsers = 200;
-    server->Guard.MaxAtPrompt = 200;  // every caller here comes from 127.0.0.1
+    server->PromptsPerAddress = 200;  // every caller here comes from 127.0.0.1
     server->DefNodePort = 1;
     server->DefNodeCall = "NODE";
     server->AGWAddress = "127.0.0.1";
@@ -150,9 +151,17 @@ TEST_F(FrontDoor, EngineBacklogHoldsInputAndAnotherLoginCompletes) {
   EXPECT_TRUE(RunUntil([&] { keep_pasting(); return b->Has("Users logged in."); }, 15000ms));
 
   // Output that keeps growing while the engine does not read trips the cap.
-  transport.HoldMark = transport.MaxPending = 512 * 1024;
+  // Users' input is held at the hold mark, so the growth comes from what
+  // the program still sends for a link (a node's data, control frames).
+  transport.MaxPending = 2 * transport.HoldMark;
   engine.SetReading(false);
-  EXPECT_TRUE(RunUntil([&] { keep_pasting(); return b->Has("Packet engine link lost"); }, 30000ms));
+  const std::string chunk(4096, 'n');
+  EXPECT_TRUE(RunUntil([&] {
+    keep_pasting();
+    if (server->Link().Active == 1) server->Link().SendData(1, 0xF0, "DEMO", "NODE", chunk);
+    RunFor(1ms);
+    return b->Has("Packet engine link lost");
+  }, 60000ms));
   EXPECT_EQ(Logged("{TCPIP} Engine is not reading"), 1u);
   EXPECT_TRUE(a->Has("Packet engine link lost"));
 }
@@ -186,14 +195,18 @@ TEST_F(FrontDoor, BurstOfCallersAllGreetedAndSocketsSendAtOnce) {
 // a users file that can not be read then is a system error, not a failed
 // attempt of the user.
 TEST_F(FrontDoor, RefusalsFreeDescriptorsAndTheLimitIsSurvived) {
-  server->MaxUsers = 1;
+  server->MaxUsers = 2;
+  auto user = AtPassword("plain");
+  user->Send("pw\r");
+  ASSERT_TRUE(Await(*user, "Users logged in."));
   auto holder = AtPassword("demo");
+  server->MaxUsers = 1;  // reached: callers are turned away at the accept
   const size_t base = OpenDescriptors();
   std::vector<std::unique_ptr<TcpPeer>> refused;
   for (int i = 0; i < 30; ++i) refused.push_back(Connect());  // they never close
   for (auto& p : refused) EXPECT_TRUE(Await(*p, "Maximum users logged in"));
-  RunFor(1500ms);
-  EXPECT_LE(OpenDescriptors(), base + 30);  // was: +60 for ten seconds
+  // was: +60 for ten seconds
+  EXPECT_TRUE(RunUntil([&] { return OpenDescriptors() <= base + 30; }, 8000ms));
 
   refused.clear();
   test::WriteFile(wd.File("USERS.INI"), "[USERS]\r\nDEMO=demo,N0CALL\r\n");  // must be read again
@@ -215,9 +228,53 @@ TEST_F(FrontDoor, RefusalsFreeDescriptorsAndTheLimitIsSurvived) {
   EXPECT_EQ(Logged("{TCPIP} Out of descriptors, refusing a caller"), 1u);
   EXPECT_EQ(Logged("{TelnetD} Security verification Failed, USERS file can not be read"), 1u);
   EXPECT_EQ(Logged("Invalid attempt"), 0u);
+  server->MaxUsers = 2;
   auto after = AtPassword("demo");
   after->Send("demo\r");
   EXPECT_TRUE(Await(*after, "as N0CALL"));
+}
+
+// Prompt sessions and monitor viewers per source address and in all.  A
+// caller past a prompt limit closes the oldest prompt session in his way
+// (his own address's, else the oldest of all); a viewer past one is refused.
+TEST_F(FrontDoor, PromptAndViewerLimitsPerAddressAndInAll) {
+  server->MaxUsers = 6;
+  server->PromptsPerAddress = 4;  // the default
+  TTelMonD monitor(&log);
+  monitor.ListenPort = 0;
+  monitor.AGWAddress = "127.0.0.1";
+  monitor.AGWPort = engine.Port();
+  monitor.MaxViewers = 10;  // and 8 per address by default
+  monitor.SetActive(true);
+  ASSERT_TRUE(RunUntil([&] { return monitor.Link().Active == 1; }, 15s));
+  struct Row {
+    bool viewers;
+    std::vector<int> from;  // 127.0.0.<n> of each caller, in the order they call
+    std::string kept;       // of each caller: 'o' stays, '-' is told busy and closed
+  } rows[] = {
+      {false, {2, 2, 2, 2, 2}, "-oooo"},          // a fifth from one address
+      {false, {3, 2, 2, 2, 2, 2}, "o-oooo"},      // ... closes its own oldest, not the oldest of all
+      {false, {2, 3, 4, 5, 6, 7, 8}, "-oooooo"},  // the seventh in all closes the oldest of all
+      {true, {2, 2, 2, 2, 2, 2, 2, 2, 2}, "oooooooo-"},
+      {true, {2, 2, 2, 2, 2, 2, 2, 2, 3, 4, 5}, "oooooooooo-"},
+  };
+  for (const auto& row : rows) {
+    const int port = row.viewers ? monitor.BoundPort() : server->BoundPort();
+    std::vector<std::unique_ptr<TcpPeer>> callers;
+    for (int from : row.from) {
+      callers.push_back(std::make_unique<TcpPeer>(port, ("127.0.0." + std::to_string(from)).c_str()));
+      TcpPeer& p = *callers.back();
+      ASSERT_TRUE(RunUntil([&] { return p.Has(row.viewers ? "Monitor" : "Login:") || p.Closed(); }, 15s));
+    }
+    for (size_t i = 0; i < callers.size(); ++i) {
+      if (row.kept[i] == '-') RunUntil([&] { return callers[i]->Closed(); }, 15s);
+    }
+    std::string kept;
+    for (auto& p : callers) kept += p->Closed() && p->Has("Server Busy") ? '-' : 'o';
+    EXPECT_EQ(kept, row.kept);
+    callers.clear();
+    ASSERT_TRUE(RunUntil([&] { return server->UserCount == 0 && monitor.Viewers().Count() == 0; }, 15s));
+  }
 }
 
 // A users file of many sections and ids is read once, not at every

@@ -20,7 +20,7 @@ TEST(Timer, FiresEveryIntervalWhileEnabled) {
   });
   t.SetInterval(10);
   t.SetEnabled(true);
-  EXPECT_TRUE(RunUntil([&] { return fired >= 3; }, 2000ms));
+  EXPECT_TRUE(RunUntil([&] { return fired >= 3; }, 30s));
   t.SetEnabled(false);
   const int after = fired;
   RunFor(40ms);
@@ -44,7 +44,7 @@ TEST(Timer, WithoutHandlerOrDisabledNothingHappens) {
   RunFor(20ms);
   EXPECT_EQ(fired, 0);
   off.SetInterval(1);
-  EXPECT_TRUE(RunUntil([&] { return fired > 0; }, 2000ms));
+  EXPECT_TRUE(RunUntil([&] { return fired > 0; }, 30s));
 }
 
 TEST(Timer, RestartGivesTheFullIntervalAgain) {
@@ -58,7 +58,7 @@ TEST(Timer, RestartGivesTheFullIntervalAgain) {
     t.Restart();
   }
   EXPECT_EQ(fired, 0);
-  EXPECT_TRUE(RunUntil([&] { return fired == 1; }, 2000ms));
+  EXPECT_TRUE(RunUntil([&] { return fired == 1; }, 30s));
 }
 
 TEST(Timer, RestartAfterExpiryDefersTheQueuedCompletion) {
@@ -71,7 +71,7 @@ TEST(Timer, RestartAfterExpiryDefersTheQueuedCompletion) {
   t.Restart();
   RunFor(20ms);
   EXPECT_EQ(fired, 0);
-  EXPECT_TRUE(RunUntil([&] { return fired == 1; }, 2000ms));
+  EXPECT_TRUE(RunUntil([&] { return fired == 1; }, 30s));
 }
 
 TEST(Timer, DisableAfterExpiryDropsTheQueuedCompletion) {
@@ -95,7 +95,7 @@ TEST(Timer, HandlerMayDestroyItsOwnTimer) {
   });
   t->SetInterval(1);
   t->SetEnabled(true);
-  EXPECT_TRUE(RunUntil([&] { return !t; }, 2000ms));
+  EXPECT_TRUE(RunUntil([&] { return !t; }, 30s));
   RunFor(10ms);
   EXPECT_EQ(fired, 1);
 }
