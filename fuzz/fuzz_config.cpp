@@ -1,10 +1,11 @@
 // A configuration or users file as anyone could write it: reading it by the
-// start-up rules, its route lines and its users must never fail, and what
-// is read must stay within the reader's bounds.
+// start-up rules, its route lines, its gateway rules and its users must
+// never fail, and what is read must stay within the reader's bounds.
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
 
+#include "net/address.h"
 #include "shell/config.h"
 #include "telnetd/users_file.h"
 #include "util/ini.h"
@@ -23,6 +24,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (r.Valid() && (r.Call.empty() || r.Host.empty())) std::abort();
     (void)harvox::RouteLogLine(r);
   }
+  // Each gateway entry, written as --check lists it, reads back the same.
+  for (const auto* list : {&s.Gateway.Allow, &s.Gateway.Deny}) {
+    for (const auto& p : *list) {
+      const auto again = harvox::net::ParsePattern(p.ToString());
+      if (!again || again->ToString() != p.ToString() || again->Port != p.Port) std::abort();
+    }
+  }
+  (void)s.Gateway.Describe({});
   bool cut = false;
   size_t names = 0;
   for (const auto& line : ini.SectionLines("USERS", &cut)) {

@@ -111,6 +111,8 @@ class CircuitUCB {
   uint8_t Quiet = 0;
   int32_t Timeout = 0;
   int32_t MaxTime = 0;
+  // The gateway: a T lookup whose addresses must pass the destination rules.
+  uint8_t CheckDest = 0;
 
  private:
   friend class TLLFSM;

@@ -86,7 +86,7 @@ std::string TL2CLI::Execute(uint8_t port, const std::string& call, std::string& 
 
 bool TL2CLI::Step(uint8_t port, const std::string& call, std::string& buffer, uint8_t level,
                   std::string& head, std::string& tail) {
-  Prompt = "{" + call + " de " + NodeCall + "}:\r";
+  Prompt = PromptFor(call);
   W(4, "{L2CLI} Node Command Processor");
   if (buffer.empty()) {
     W(1, "{L2CLI} Empty buffer, ignored");

@@ -50,6 +50,10 @@ class TL2CLI {
   // Executes the lines of buffer (which it consumes) for a station at the
   // given level; returns the reply for the station.
   std::string Execute(uint8_t port, const std::string& call, std::string& buffer, uint8_t level);
+  // The prompt a station sees: "{CALL de NODECALL}:" and CR.
+  std::string PromptFor(const std::string& call) const {
+    return "{" + call + " de " + NodeCall + "}:\r";
+  }
 
   bool Active = false;
   std::string NodeCall;

@@ -16,12 +16,14 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
 #include "gateway/circuits.h"
+#include "gateway/destinations.h"
 
 namespace harvox {
 
@@ -71,6 +73,10 @@ class TTNClient {
   uint32_t TimeoutFloor = 60000;
   uint32_t MaxTimeFloor = 600000;
   uint32_t RecoverMs = 60000;
+  // Where T may lead ([GATEWAY] ALLOW and DENY), and Harvox's own listening
+  // ports, refused on this host's addresses unless allowed.
+  Destinations Policy;
+  std::vector<uint16_t> OwnPorts;
 
   // Most station data held while its host connection is set up.
   static constexpr size_t kMaxPending = 65536;
@@ -131,6 +137,10 @@ class TTNClient {
   void OnCLICommand(uint8_t port, const std::string& call, const std::string& command,
                     const std::string& args, std::string& reply);
   std::string ConnectTo(Circuit* c, const std::string& args);
+  LocalSide Here() const;
+  std::optional<std::string> Vet(Circuit* c, const std::string& target,
+                                 const std::vector<std::string>& addresses, int32_t port);
+  void BackToPrompt(Circuit* c, const std::string& target);
   Circuit* CLICircuit(uint8_t port, const std::string& call);
   // Circuit helpers.
   Circuit* FindLink(uint8_t port, const std::string& station, const std::string& own);

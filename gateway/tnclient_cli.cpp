@@ -1,12 +1,18 @@
 // Node commands: the gateway's handlers of the command processor's events
-// (quit, help, T) and the start of a Telnet connection from the prompt.
+// (quit, help, T), the start of a Telnet connection from the prompt, and the
+// destination rules every address T would reach must pass.
 #include "gateway/tnclient.h"
 
+#include <algorithm>
 #include <exception>
 #include <stdexcept>
 
 #include "agw/l2.h"
+#include "agw/tcp_client.h"
+#include "gateway/l2cli.h"
+#include "net/address.h"
 #include "net/client_socket.h"
+#include "net/interfaces.h"
 #include "util/files.h"
 #include "util/log.h"
 #include "util/strings.h"
@@ -72,8 +78,17 @@ void TTNClient::OnCLICommand(uint8_t port, const std::string& call, const std::s
   reply = ConnectTo(c, args);
 }
 
+namespace {
+
+std::string NotAllowed(const std::string& target) {
+  return "\r*** Host <" + target + "> is not allowed\r";
+}
+
+}  // namespace
+
 // T host[:port].  A port too large for a number throws to the processor,
-// which answers with its exception text.
+// which answers with its exception text.  An address is checked at once
+// (refused: the station stays at the prompt); a name after its lookup.
 std::string TTNClient::ConnectTo(Circuit* c, const std::string& args) {
   std::string rest = args;
   const std::string host = CutField(rest, ':');
@@ -85,20 +100,74 @@ std::string TTNClient::ConnectTo(Circuit* c, const std::string& args) {
     port = *value;
   }
   if (host.empty()) return "\rInvalid or no Address given\r";
-  c->Ucb.CLI = 0;
   net::TClientSocket* s = Socket(c);
   const std::string target = host + ":" + std::to_string(port);
   if (L2->IsIP(host)) {
     W(3, "{TNClient} Destination is Address(" + target + ")");
-    s->Address = host;
+    const auto address = Vet(c, target, {host}, port);
+    if (!address) return NotAllowed(target);
+    c->Ucb.CLI = 0;
+    s->Address = *address;
     s->Port = port;
     ConnectKick(c);
     return {};
   }
+  c->Ucb.CLI = 0;
+  c->Ucb.CheckDest = 1;
   W(3, "{TNClient} Destination is HostName(" + target + ")");
   SendToStation(c, "\r*** Resolving Host Address <" + target + ">\r");
   StartLookup(c, host, port);
   return {};
+}
+
+// What the default refusals need to know of the running system.  Read at
+// each T: the engine's address may come from a lookup, and this host's
+// addresses change.
+LocalSide TTNClient::Here() const {
+  LocalSide here;
+  for (const std::string& text : {L2->Transport().Address, AGWAddress}) {
+    const auto a = net::ParseAddress(text);
+    if (a && std::find(here.Engine.begin(), here.Engine.end(), *a) == here.Engine.end()) {
+      here.Engine.push_back(*a);
+    }
+  }
+  here.Host = net::HostAddresses();
+  here.Listeners = OwnPorts;
+  return here;
+}
+
+// The first of a T's addresses the rules admit, in canonical form: the
+// connection goes to it and to nothing looked up again.  None admitted:
+// the refusal is logged with the rule for each address.
+std::optional<std::string> TTNClient::Vet(Circuit* c, const std::string& target,
+                                          const std::vector<std::string>& addresses, int32_t port) {
+  const LocalSide here = Here();
+  std::string refused;
+  for (const auto& text : addresses) {
+    const auto a = net::ParseAddress(text);
+    DestinationVerdict v{false, "no address"};
+    if (a && port >= 1 && port <= 65535) {
+      v = Policy.Check(*a, static_cast<uint16_t>(port), here);
+    } else if (a) {
+      v.Rule = "no TCP port";
+    }
+    if (v.Allowed) {
+      W(3, "{TNClient} Destination " + text + ":" + std::to_string(port) + " allowed: " + v.Rule);
+      return a->ToString();
+    }
+    refused += (refused.empty() ? "" : "; ") + text + " refused by " + v.Rule;
+  }
+  W(1, "{TNClient} Station " + c->Ucb.UserCall() + " may not reach Host(" + target + "): " +
+           (refused.empty() ? std::string("no address") : refused));
+  return std::nullopt;
+}
+
+// A T refused after its lookup: the station is at the prompt again.  What
+// it typed meanwhile was meant for the host, not for the prompt: dropped.
+void TTNClient::BackToPrompt(Circuit* c, const std::string& target) {
+  c->Ucb.CLI = 1;
+  c->Ucb.Pending.clear();
+  SendToStation(c, NotAllowed(target) + CLIProc->PromptFor(c->Ucb.UserCall()));
 }
 
 }  // namespace harvox

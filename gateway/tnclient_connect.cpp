@@ -149,10 +149,18 @@ void TTNClient::OnDNSLookUpDone(net::TPing& ping, uint16_t error) {
       return DisconnectStation(c);
     }
     const std::string host = s->Host;
+    const std::vector<std::string> found = ping.DnsResults;
     s->Host.clear();
     s->Address = ping.DnsResult;
     DropPing(c);
     W(3, "{TNClient} DNS(" + host + ") is Addr(" + s->Address + ")");
+    if (c->Ucb.CheckDest) {
+      c->Ucb.CheckDest = 0;
+      const std::string target = host + ":" + std::to_string(s->Port);
+      const auto address = Vet(c, target, found, s->Port);
+      if (!address) return BackToPrompt(c, target);
+      s->Address = *address;
+    }
     ConnectKick(c);
   } catch (const std::exception&) {
     W(1, "{MERLOX} Exception on OnDNSLookUpDone");

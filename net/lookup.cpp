@@ -1,5 +1,5 @@
-// Host-name lookup over asio::ip::tcp::resolver: the first IPv4 address,
-// or with Family::Any the first IPv6 one when there is no IPv4 address.
+// Host-name lookup over asio::ip::tcp::resolver: every IPv4 address of the
+// name, or with Family::Any the first IPv6 one when there is no IPv4 address.
 //
 // Re-entrancy: see lookup.h.  The completion captures the object, so it
 // stays alive until Asio has delivered the result of every lookup started.
@@ -9,6 +9,8 @@
 #include "util/event_loop.h"
 
 #include <asio/ip/address_v4.hpp>
+
+#include <algorithm>
 
 namespace harvox::net::detail {
 
@@ -60,21 +62,26 @@ void Lookup::Finished(uint64_t gen, const std::error_code& ec,
   pending_ = false;
   ++gen_;
   int code = ToWinsock(ec);
-  std::string address;
+  std::vector<std::string> addresses;
+  std::string first_v6;
   if (code == 0) {
     for (const auto& entry : results) {
       const auto a = entry.endpoint().address();
-      if (a.is_v4()) {
-        address = a.to_string();
-        break;
+      if (a.is_v6()) {
+        if (family_ == Family::Any && first_v6.empty()) first_v6 = a.to_string();
+        continue;
       }
-      if (a.is_v6() && family_ == Family::Any && address.empty()) address = a.to_string();
+      const std::string text = a.to_string();
+      if (std::find(addresses.begin(), addresses.end(), text) == addresses.end()) {
+        addresses.push_back(text);
+      }
     }
-    if (address.empty()) code = kWSANO_DATA;
+    if (addresses.empty() && !first_v6.empty()) addresses.push_back(first_v6);
+    if (addresses.empty()) code = kWSANO_DATA;
   }
   auto done = std::move(done_);
   done_ = nullptr;
-  if (done) done(code, address);
+  if (done) done(code, addresses);
 }
 
 }  // namespace harvox::net::detail

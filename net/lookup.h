@@ -1,6 +1,7 @@
 // One asynchronous host-name lookup at a time, for the engine socket (IPv4
-// or IPv6) and the resolver component (IPv4 only).  The resolution runs on Asio's resolver
-// thread; the completion comes back on the message loop.
+// or IPv6) and the resolver component (IPv4 only); the resolver component
+// gets every IPv4 address of the name.  The resolution runs on Asio's
+// resolver thread; the completion comes back on the message loop.
 //
 // Re-entrancy: a lookup is identified by a generation number; Start and
 // Cancel bump it, so a superseded or cancelled lookup never reaches its
@@ -16,6 +17,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace harvox::net::detail {
 
@@ -24,11 +26,12 @@ std::optional<std::string> DottedAddress(const std::string& text);
 
 class Lookup : public std::enable_shared_from_this<Lookup> {
  public:
-  // Which answers count: IPv4 only, or the first IPv4 address and, when the
-  // name has none, the first IPv6 one.
+  // Which answers count: IPv4 only, or IPv4 and, when the name has no IPv4
+  // address, its first IPv6 one.
   enum class Family { V4, Any };
-  // code 0 with the address found, or the Windows Sockets code.
-  using Done = std::function<void(int code, const std::string& address)>;
+  // code 0 with every address found (at least one, in the resolver's
+  // order, each once), or the Windows Sockets code and none.
+  using Done = std::function<void(int code, const std::vector<std::string>& addresses)>;
 
   explicit Lookup(Family family = Family::V4);
   static std::shared_ptr<Lookup> Create(Family family = Family::V4) {

@@ -42,14 +42,19 @@ void TPing::LookupHost(const std::string& name) {
   if (releasing_) return;
   lookup_->Cancel();
   DnsResult.clear();
+  DnsResults.clear();
   if (auto dotted = detail::DottedAddress(name)) {
     DnsResult = *dotted;
+    DnsResults = {*dotted};
     Raise(OnDnsLookupDone, *this, 0);
     return;
   }
   // The destructor cancels the lookup, so the callback never outlives us.
-  const int code = lookup_->Start(name, [this](int result, const std::string& address) {
-    if (result == 0) DnsResult = address;
+  const int code = lookup_->Start(name, [this](int result, const std::vector<std::string>& found) {
+    if (result == 0) {
+      DnsResult = found.front();
+      DnsResults = found;
+    }
     Raise(OnDnsLookupDone, *this, result);
   });
   if (code == 0) return;

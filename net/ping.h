@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace harvox::net {
 
@@ -21,6 +22,8 @@ class Lookup;
 class TPing {
  public:
   std::string DnsResult;  // empty while a lookup runs and after a failed one
+  // Every IPv4 address of the name, DnsResult first; empty like DnsResult.
+  std::vector<std::string> DnsResults;
   std::function<void(TPing&, uint16_t code)> OnDnsLookupDone;
 
   TPing();

@@ -47,8 +47,8 @@ void TWSocket::LookupHost(const std::string& name) {
     return;
   }
   // The destructor cancels the lookup, so the callback never outlives us.
-  const int code = lookup_->Start(name, [this](int result, const std::string& address) {
-    if (result == 0) DnsResult = address;
+  const int code = lookup_->Start(name, [this](int result, const std::vector<std::string>& found) {
+    if (result == 0) DnsResult = found.front();
     Raise(OnDnsLookupDone, *this, static_cast<uint16_t>(result));
   });
   if (code != 0) RaiseError(code);

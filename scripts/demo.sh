@@ -102,6 +102,10 @@ WELCOME=*** Harvox demo: you are about to be connected to $NODE over the air
 ; Each Harvox service holds one of the near engine's three client slots.
 ENABLED=YES
 PORT=$MONITOR_PORT
+[GATEWAY]
+; T at the gateway's prompt refuses this machine's own addresses unless
+; allowed: the echo host is let through, nothing else here is.
+ALLOW=127.0.0.1:$ECHO_PORT
 INI
 cat > "$demo/harvox/USERS.INI" <<INI
 [USERS]

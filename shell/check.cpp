@@ -152,6 +152,13 @@ void ReportDuplicates(const char* file, const IniFile& ini, CheckReport& r) {
   }
 }
 
+void ReportGateway(const Settings& s, CheckReport& r) {
+  r.Lines.push_back("Gateway: where T at the node prompt may lead, rules in the order they apply:");
+  for (const auto& line : s.Gateway.Describe(ConfiguredLocalSide(s))) {
+    r.Lines.push_back("  " + line);
+  }
+}
+
 void ReportTextFiles(const std::string& dir, CheckReport& r) {
   static const char* const kFiles[] = {
       "WELCOME.TNS", "BUSY.TNS",     "SYSTEM.TNS",  "MAXUSER.TNS", "BADID.TNS",
@@ -197,6 +204,7 @@ CheckReport CheckConfiguration(const std::string& dir) {
   ReportDuplicates("HARVOX.INI", ini, r);
   ReportListening(s, r);
   ReportRoutes(ini, s, r);
+  ReportGateway(s, r);
   ReportUsers(dir, s, r);
   ReportTextFiles(dir, r);
   r.Lines.push_back(r.Usable ? "Configuration usable." : "Configuration NOT usable.");

@@ -6,6 +6,9 @@
 // (an unclear answer there must not let everybody in).
 #include "shell/config.h"
 
+#include <utility>
+
+#include "net/address.h"
 #include "net/ip_text.h"
 #include "shell/settings_keys.h"
 #include "util/strings.h"
@@ -165,6 +168,31 @@ void CheckPorts(Settings& s) {
   }
 }
 
+// Entries not understood, a list longer than a value may be (cut, it could
+// lose DENY entries or end in a different one) and a key given twice (only
+// the first counts) all leave the rules other than the sysop wrote them:
+// start-up refuses each.
+void ReadGateway(const Reader& r, const IniFile& ini, Settings& s) {
+  s.GatewayAllow = r.Text("GATEWAY", "ALLOW", "");
+  s.GatewayDeny = r.Text("GATEWAY", "DENY", "");
+  s.Gateway = Destinations::Parse(s.GatewayAllow, s.GatewayDeny, s.Errors);
+  const std::pair<const char*, const std::string*> keys[] = {{"ALLOW", &s.GatewayAllow},
+                                                              {"DENY", &s.GatewayDeny}};
+  for (const auto& [key, value] : keys) {
+    if (value->size() >= IniFile::kMaxValue) {
+      s.Errors.push_back(std::string("[GATEWAY] ") + key + " is longer than " +
+                         std::to_string(IniFile::kMaxValue - 1) + " characters");
+    }
+    for (const auto& d : ini.Duplicates()) {
+      if (UpperText(d) == std::string("[GATEWAY] ") + key) {
+        s.Errors.push_back(std::string("[GATEWAY] ") + key +
+                           " stands more than once; write all its entries on one line");
+        break;
+      }
+    }
+  }
+}
+
 void ReadRoutes(const IniFile& ini, Settings& s) {
   bool cut = false;
   s.Routes = ini.SectionLines("TELNET.CLIENT", &cut);
@@ -186,6 +214,7 @@ Settings ReadSettings(const IniFile& ini, std::vector<SettingUse>* uses) {
   ReadGeneral(r, s);
   ReadTelnet(r, s);
   ReadMonitor(r, s);
+  ReadGateway(r, ini, s);
   ReadRoutes(ini, s);
   CheckPorts(s);
   for (auto& w : UnknownSettings(ini)) s.Warnings.push_back(std::move(w));
@@ -261,5 +290,18 @@ std::string ListenerLogLine(const Listener& l) {
 }
 
 bool DefaultNodeConfigured(const Settings& s) { return s.NodePort != 0 && !s.NodeCall.empty(); }
+
+LocalSide ConfiguredLocalSide(const Settings& s) {
+  LocalSide here;
+  if (const auto a = net::ParseAddress(s.AgwHostName.empty() ? s.AgwAddress : s.AgwHostName)) {
+    here.Engine.push_back(*a);
+  }
+  const auto port = [&](bool on, int32_t p) {
+    if (on && p > 0 && p <= 65535) here.Listeners.push_back(static_cast<uint16_t>(p));
+  };
+  port(s.TelnetEnabled, s.TelnetPort);
+  port(s.MonitorEnabled, s.MonitorPort);
+  return here;
+}
 
 }  // namespace harvox

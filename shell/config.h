@@ -1,6 +1,6 @@
 // Settings of HARVOX.INI: defaults, the reading rules (number, flag,
-// upper-cased, as written), the start banner with the parameter dump, and
-// the route lines of section TELNET.CLIENT.
+// upper-cased, as written), the start banner with the parameter dump, the
+// route lines of section TELNET.CLIENT and the gateway's destination rules.
 //
 // Re-entrancy: pure functions over an IniFile; no I/O besides Load.
 #pragma once
@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "gateway/destinations.h"
 #include "util/ini.h"
 
 namespace harvox {
@@ -49,6 +50,11 @@ struct Settings {
   std::string Mask = "IUSC";
   std::vector<std::string> MonitorBind{"0.0.0.0"};
   int32_t MaxViewers = 64;
+  // GATEWAY: where the node prompt's T may lead, as written, and as read.
+  // What is wrong with ALLOW or DENY goes to Errors.
+  std::string GatewayAllow;
+  std::string GatewayDeny;
+  Destinations Gateway;
   // TELNET.CLIENT, one "key=value" line per route
   std::vector<std::string> Routes;
   // Level-1 lines about parts of the file that were not read.
@@ -99,5 +105,8 @@ Route ParseRoute(const std::string& line, int32_t timeout, int32_t maxtime);
 std::string RouteLogLine(const Route& r);
 std::string ListenerLogLine(const Listener& l);
 bool DefaultNodeConfigured(const Settings& s);
+// The refusals of the gateway's rules that come from the settings: the
+// engine's address when it is written as one, the Telnet and monitor ports.
+LocalSide ConfiguredLocalSide(const Settings& s);
 
 }  // namespace harvox

@@ -49,6 +49,7 @@ TForm1::StartResult TForm1::FormCreate() {
     WriteDump();
     if (!ConfigUsable(ini_path, ini.has_value())) return StartResult::ConfigError;
     Log.Write(1, RaiseOpenFileLimit());
+    LogGatewayRules();
     CreateServices();
     CreateMonitor();
     CreateGateway();
@@ -81,6 +82,12 @@ bool TForm1::ConfigUsable(const std::string& ini_path, bool ini_read) {
   if (!DefaultNodeConfigured(Config)) ConfigErrors.push_back("Default Node Data Not Configured");
   for (const auto& e : ConfigErrors) Log.Write(1, "Create: Configuration Error: " + e);
   return ConfigErrors.empty();
+}
+
+void TForm1::LogGatewayRules() {
+  for (const auto& line : Config.Gateway.Describe(ConfiguredLocalSide(Config))) {
+    Log.Write(1, "Create: Gateway T destinations, " + line);
+  }
 }
 
 void TForm1::AddListeners() {
@@ -155,6 +162,8 @@ void TForm1::CreateGateway() {
   g.CallSign = Config.ClientCallsign;
   g.Recover = Config.Recover;
   g.CRLF = Config.CrLf;
+  g.Policy = Config.Gateway;
+  g.OwnPorts = ConfiguredLocalSide(Config).Listeners;
   // Empty texts leave the gateway's own.
   if (!Config.Welcome.empty()) g.Welcome = Config.Welcome;
   if (!Config.Prompt.empty()) g.Prompt = Config.Prompt;

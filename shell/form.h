@@ -60,6 +60,7 @@ class TForm1 {
  private:
   void WriteDump();
   bool ConfigUsable(const std::string& ini_path, bool ini_read);
+  void LogGatewayRules();
   void AddListeners();
   void CreateServices();
   void CreateGateway();

@@ -1,5 +1,6 @@
 // Radio stations reach Telnet hosts through the gateway on engine A: the
-// stations are AGW clients of engine B, the hosts listen on 127.0.0.1.
+// stations are AGW clients of engine B, the hosts listen on 127.0.0.1 and
+// are allowed for T; engine A's own KISS port is not.
 #include <gtest/gtest.h>
 
 #include <regex>
@@ -23,9 +24,17 @@ using test::DirewolfPair;
 using test::RadioStation;
 using test::Station;
 
+constexpr uint16_t kKissA = 8011;
+
+DirewolfPair::Options KissOnA() {
+  DirewolfPair::Options o;
+  o.extra_a = "KISSPORT " + std::to_string(kKissA);
+  return o;
+}
+
 struct GatewayDirewolf : ::testing::Test {
   test::WorkDir wd;
-  DirewolfPair pair;
+  DirewolfPair pair{KissOnA()};
   TLog log;
   RawListener host;
   std::unique_ptr<TTNClient> gw;
@@ -44,6 +53,8 @@ struct GatewayDirewolf : ::testing::Test {
     gw->RecoverMs = 1000;
     gw->IsrtClient("N0AAA-2", "", 0, 600000, 3600000, false);
     gw->IsrtClient("N0AAA-3", "127.0.0.1", host.Port(), 600000, 3600000, false);
+    std::vector<std::string> errors;
+    gw->Policy = Destinations::Parse("127.0.0.1:" + std::to_string(host.Port()), "", errors);
     gw->SetActive(true);
     ASSERT_TRUE(RunUntil([&] { return gw->Active; }, 30s));
     RunFor(300ms);  // both registrations answered
@@ -110,6 +121,28 @@ TEST_F(GatewayDirewolf, PromptRouteBulkAndEngineRestart) {
   ASSERT_TRUE(net::test::PeerGets(c, 14, 30s));
   c.Send("still serving\r\n");
   EXPECT_TRUE(Await(three, "still serving\r\n"));
+}
+
+// The attack this closes: a station at the prompt asking for the engine's
+// own KISS port, to send frames under any callsign.  Refused before any
+// connection, with the station kept at the prompt.
+TEST_F(GatewayDirewolf, TToTheEnginesKissPortIsRefused) {
+  ASSERT_TRUE(test::TcpListening(kKissA));
+  RadioStation one(pair.AgwPort(Station::B), "N0BBB-5", "N0AAA-2");
+  ASSERT_TRUE(one.Ok());
+  ASSERT_TRUE(Await(one, "telnet>\r")) << one.Got();
+  const std::string target = "127.0.0.1:" + std::to_string(kKissA);
+  one.Say("T " + target + "\r");
+  ASSERT_TRUE(Await(one, "\r*** Host <" + target + "> is not allowed\r{N0BBB-5 de N0AAA-2}:\r"))
+      << one.Got();
+  one.Say("?\r");
+  ASSERT_TRUE(Await(one, "Help file not found\r")) << one.Got();
+  EXPECT_FALSE(one.Disconnected());
+  const std::string text = test::ReadFile(log.FileName);
+  EXPECT_NE(text.find("may not reach Host(" + target + "): 127.0.0.1 refused by loopback"),
+            std::string::npos);
+  EXPECT_EQ(text.find("Telnet Connection established"), std::string::npos);
+  EXPECT_EQ(pair.EngineLog(Station::A).find("Attached to KISS"), std::string::npos);
 }
 
 }  // namespace

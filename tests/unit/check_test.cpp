@@ -80,6 +80,13 @@ TEST(Check, FindingsOneByOne) {
       {"packaged", test::ReadFile(HARVOX_SOURCE_DIR "/examples/HARVOX.INI"), true,
        {"Telnet server listens on 0.0.0.0:2323, [::]:2323", "Monitor server listens on 127.0.0.1:8123, [::1]:8123"},
        {"ERROR"}},
+      {"gateway rules",
+       std::string(kGood) + "[GATEWAY]\r\nALLOW=127.0.0.1:2424\r\nDENY=10.1.2.3/8\r\nDENY=*\r\n", false,
+       {"  DENY: none", "  ALLOW: 127.0.0.1:2424", "  refused, loopback: 127.0.0.0/8, ::1",
+        "the engine's address, every port: 127.0.0.1", "(Harvox's own ports: 23, 8123)",
+        "ERROR: [GATEWAY] DENY entry '10.1.2.3/8' is not an address, block or port (Harvox will not start)",
+        "ERROR: [GATEWAY] DENY stands more than once"},
+       {"ALLOW stands"}},
   };
   for (const auto& c : cases) {
     test::TempDir dir;

@@ -64,6 +64,7 @@ TEST(Program, StartsLogsTheDumpAndRoutesAndStopsCleanlyOnSigterm) {
             std::string::npos);
   EXPECT_NE(log.find(" Create: Route Call(BAD) Address(:23)\r\n"), std::string::npos);
   EXPECT_EQ(log.find("Call(NONE)"), std::string::npos);
+  EXPECT_NE(log.find(" Create: Gateway T destinations, ALLOW: none\r\n"), std::string::npos);
   EXPECT_EQ(log.find("Exception"), std::string::npos);
 }
 
@@ -112,6 +113,9 @@ TEST(Program, RefusesWhatItDoesNotUnderstand) {
       {"[MONITOR]\nENABLED=on\nPORT=65536\n[TELNET]\nMAXUSERS=5 ; users\n" + base, "[MONITOR] PORT 65536 is no TCP port",
        "Create: [TELNET] MAXUSERS=5 ; users was not understood (a comment must stand on a line of its own); "
        "the default 10 is used\r\n"},
+      {"[GATEWAY]\nDENY=10.0.0.0/8, 10.1.2.3/8\n" + base,
+       "[GATEWAY] DENY entry '10.1.2.3/8' is not an address, block or port",
+       "HARVOX.INI [GATEWAY] DENY entry '10.1.2.3/8'"},
       {"", "HARVOX.INI can not be read", ""},
   };
   for (const auto& c : cases) {

@@ -1,5 +1,6 @@
 // The gateway with the fake engine and real local Telnet hosts: the node
-// prompt and its commands, routes quiet and not, and registration.
+// prompt and its commands, where T may lead, routes quiet and not, and
+// registration.
 #include "tnclient_fixture.h"
 
 #include "gateway/l2cli.h"
@@ -7,9 +8,15 @@
 namespace harvox::test {
 namespace {
 
+using namespace std::chrono_literals;
 using net::test::RawListener;
 using net::test::RawPeer;
 const std::string P = "{N0CALL de GATE}:\r";
+
+Destinations Allowing(const std::string& entries) {
+  std::vector<std::string> errors;
+  return Destinations::Parse(entries, "", errors);
+}
 
 TEST_F(GatewayFixture, PromptHelpAndQuit) {
   struct Case {
@@ -71,6 +78,7 @@ TEST_F(GatewayFixture, TCommandReachesHostsByAddressAndName) {
       {"localhost", "\r*** Resolving Host Address <localhost:" + port + ">\r" + P +
                         "\r*** Connecting with <127.0.0.1:" + port + ">"},
   };
+  gw->Policy = Allowing("127.0.0.1:" + port);
   Start();
   for (const auto& c : cases) {
     engine.Clear();
@@ -90,6 +98,45 @@ TEST_F(GatewayFixture, TCommandReachesHostsByAddressAndName) {
     EXPECT_TRUE(AwaitDisconnect());
     EXPECT_TRUE(RunUntil([&] { return gw->Table().Count() == 0; }));
   }
+}
+
+// Loopback in every spelling is refused after the lookup; the station keeps
+// its link and its prompt, and nothing reaches the host until it is allowed.
+TEST_F(GatewayFixture, TRefusedByTheDestinationRules) {
+  RawListener host;
+  const std::string port = std::to_string(host.Port());
+  const auto resolving = [&](const std::string& name) {
+    return "\r*** Resolving Host Address <" + name + ":" + port + ">\r" + P;
+  };
+  const struct {
+    std::string host, before, logged;
+  } cases[] = {
+      {"127.0.0.1", "", "127.0.0.1 refused by loopback 127.0.0.0/8"},
+      {"0.0.0.0", "", "0.0.0.0 refused by unspecified 0.0.0.0/8"},
+      {"localhost", resolving("localhost"), "127.0.0.1 refused by loopback 127.0.0.0/8"},
+      {"127.1", resolving("127.1"), "127.0.0.1 refused by loopback 127.0.0.0/8"},
+  };
+  Start();
+  Connect("N0CALL");
+  ASSERT_TRUE(Await("telnet>\r"));
+  for (const auto& c : cases) {
+    engine.Clear();
+    const std::string target = c.host + ":" + port;
+    Say("T " + target + "\r");
+    const std::string expected = c.before + "\r*** Host <" + target + "> is not allowed\r" + P;
+    EXPECT_TRUE(RunUntil([&] { return Got() == expected; }, 20s)) << Got();
+    EXPECT_TRUE(Logged("{TNClient} Station N0CALL may not reach Host(" + target + "): " + c.logged));
+  }
+  EXPECT_EQ(Disconnects(), 0u);
+  ASSERT_EQ(gw->Table().Count(), 1u);
+  gw->Policy = Allowing(" 127.0.0.1:" + port + " ");
+  engine.Clear();
+  Say("T 127.1:" + port + "\r");
+  ASSERT_TRUE(RunUntil([&] { return Got().find("\r*** Linked with <127.0.0.1:") != std::string::npos; }, 20s));
+  RawPeer peer = host.Accept();  // the first connection the host ever saw
+  Say("hello\r");
+  EXPECT_TRUE(net::test::PeerGets(peer, 6, 20s));
+  EXPECT_EQ(peer.received, "hello\r");
 }
 
 TEST_F(GatewayFixture, UnresolvableNameEndsTheStation) {
