@@ -111,6 +111,10 @@ cat > "$demo/harvox/USERS.INI" <<INI
 [USERS]
 DEMO=demo,N0AAA-5,0,1:$NODE
 INI
+# The gateway's texts for radio stations (welcome, help); the Telnet
+# side keeps the demo's own WELCOME above.
+mkdir -p "$demo/harvox/TEXT"
+find examples/TEXT -maxdepth 1 -type f ! -name '*.TNS' -exec cp {} "$demo/harvox/TEXT/" \;
 (cd "$demo/harvox" && exec "$root/build/harvox") &
 pids+=($!)
 wait_for_port "$TELNET_PORT"
@@ -129,7 +133,7 @@ your conversation), one line each.
 Be a radio station instead (in another terminal):
   $root/build/harvox-station 127.0.0.1:$AGW_B N0BBB-3 $GATEWAY
 At the gateway's prompt type   T 127.0.0.1:$ECHO_PORT   to reach an echo host;
-B leaves the prompt, Ctrl-D ends the link.
+? lists the commands, B leaves the prompt, Ctrl-D ends the link.
 Harvox's trace log: $demo/harvox/HARVOX.LOG      Ctrl-C stops the demo.
 MSG
 wait "${pids[@]}"

@@ -19,6 +19,12 @@ runuser -u harvox -- harvox --check /etc/harvox >/dev/null || status=1
 if grep -Eq '^[[:space:]]*[^;[[:space:]][^=]*=' /etc/harvox/USERS.INI; then
   echo "USERS.INI as installed has an active login"; status=1
 fi
+# The texts for radio stations, kept as configuration: "? for help" leads to them.
+conffiles=$(dpkg-query -W -f='${Conffiles}' harvox)
+for f in WELCOME.TNC HELP.TNC T PING B Q; do
+  grep -q " /etc/harvox/TEXT/$f " <<<"$conffiles" && [ -f "/etc/harvox/TEXT/$f" ] \
+    || { echo "TEXT/$f not installed as a configuration file"; status=1; }
+done
 if command -v systemd-analyze >/dev/null; then
   echo "== systemd-analyze verify =="
   systemd-analyze verify /usr/lib/systemd/system/harvox.service \

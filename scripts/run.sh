@@ -11,6 +11,7 @@ workdir=${1:-$root/run}
 mkdir -p "$workdir"
 [ -e "$workdir/HARVOX.INI" ] || cp examples/HARVOX.INI "$workdir/"
 [ -e "$workdir/USERS.INI" ] || cp examples/USERS.INI "$workdir/"
+[ -e "$workdir/TEXT" ] || cp -r examples/TEXT "$workdir/"
 cd "$workdir"
 echo "Harvox runs in $workdir (log: HARVOX.LOG); Ctrl-C stops it."
 exec "$root/build/harvox"

@@ -3,6 +3,8 @@
 // registration.
 #include "tnclient_fixture.h"
 
+#include <filesystem>
+
 #include "gateway/l2cli.h"
 
 namespace harvox::test {
@@ -64,6 +66,28 @@ TEST_F(GatewayFixture, PromptHelpAndQuit) {
   }
   EXPECT_FALSE(gw->Table().Head());
   EXPECT_EQ(gw->Processor().Welcome, "Welcome to Harvox Version 0.1B Beta.00");
+}
+
+// The texts shipped in examples/TEXT: the welcome points at ?, which answers with them.
+TEST_F(GatewayFixture, ShippedTextsAnswerHelp) {
+  const std::string shipped = HARVOX_SOURCE_DIR "/examples/TEXT/";
+  std::filesystem::copy(shipped, wd.File("TEXT"));
+  auto text = [&](const std::string& name) {  // missing: empty; CR LF reaches the station as CR
+    std::string t = ReadFile(shipped + name);
+    return std::erase(t, '\n') > 0 ? t : std::string();
+  };
+  EXPECT_NE(text("WELCOME.TNC").find("? for help"), std::string::npos);
+  Start();
+  for (const std::string file : {"HELP.TNC", "T", "PING", "B", "Q"}) {
+    Connect("N0CALL");
+    ASSERT_TRUE(Await(text("WELCOME.TNC") + "telnet>\r"));
+    engine.Clear();
+    Say(file == "HELP.TNC" ? "?\r" : "? " + file + "\r");
+    EXPECT_TRUE(Await(P));
+    EXPECT_TRUE(!text(file).empty() && Got().starts_with(text(file))) << file << ": " << Got();
+    Leave();
+    ASSERT_TRUE(RunUntil([&] { return gw->Table().Count() == 0; }));
+  }
 }
 
 TEST_F(GatewayFixture, TCommandReachesHostsByAddressAndName) {
