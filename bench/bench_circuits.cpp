@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "gateway/circuits.h"
+#include "circuits/circuits.h"
 
 namespace {
 

@@ -22,7 +22,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "gateway/circuits.h"
+#include "circuits/circuits.h"
 #include "gateway/destinations.h"
 
 namespace harvox {

@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "agw/link_modes.h"
-#include "gateway/circuits.h"
+#include "circuits/circuits.h"
 #include "telmond/monitor_line.h"
 #include "telnetd/address_slots.h"
 

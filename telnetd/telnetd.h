@@ -18,7 +18,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "gateway/circuits.h"
+#include "circuits/circuits.h"
 #include "telnetd/address_slots.h"
 #include "telnetd/login_guard.h"
 #include "telnetd/telnet_input.h"

@@ -2,7 +2,7 @@
 // lookups (first match after re-keying) and iteration under removal.
 // Sockets are only compared by identity here, so distinct addresses stand
 // in for connection objects.
-#include "gateway/circuits.h"
+#include "circuits/circuits.h"
 
 #include <gtest/gtest.h>
 

@@ -6,7 +6,7 @@
 //
 // Re-entrancy: a resolver is released only after its circuit has left every
 // index; its release may raise an event that calls back into the table.
-#include "gateway/circuits.h"
+#include "circuits/circuits.h"
 
 #include <climits>
 #include <map>
