@@ -119,9 +119,10 @@ TEST(AgwMonitorKiss, ControlByteNames) {
     uint8_t nr;
   };
   const Case cases[] = {
-      {0x41, "RR", 'S', 2},  {0xA5, "RNR", 'S', 5}, {0x09, "REJ", 'S', 0}, {0x0D, "", 'C', 0},
+      {0x41, "RR", 'S', 2},  {0xA5, "RNR", 'S', 5}, {0x09, "REJ", 'S', 0}, {0x6D, "SREJ", 'S', 3},
       {0x1F, "DM", 'C', 0},  {0x3F, "SABM", 'C', 0}, {0x53, "DISC", 'C', 0}, {0x73, "UA", 'C', 0},
-      {0x87, "FRMR", 'C', 0}, {0x6F, "", 'C', 0},     {0xAF, "", 'C', 0}};
+      {0x87, "FRMR", 'C', 0}, {0x6F, "SABME", 'C', 0}, {0xAF, "XID", 'C', 0}, {0xF3, "TEST", 'C', 0},
+      {0x2B, "", 'C', 0}};
   for (const Case& c : cases) {
     const KissFrame f = KissDecode(Raw({}, c.ctl));
     EXPECT_EQ(f.CtlName, c.name) << int(c.ctl);
