@@ -62,6 +62,7 @@ TTelMonD::~TTelMonD() {
   W(1, "{TND} Telnet Server Object Released");
   // Connections go before the table and the link, without raising events.
   Server.reset();
+  Listening = false;  // a link event raised from here on arms no timer
 }
 
 void TTelMonD::W(uint8_t level, std::string_view text) {
