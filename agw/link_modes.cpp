@@ -56,6 +56,14 @@ void ModuloLinks::SetExtended(uint8_t port, std::string_view a, std::string_view
   index_.emplace(order_.front(), order_.begin());
 }
 
+void NoteSetUp(uint8_t port, const KissFrame& f, ModuloLinks& links) {
+  const std::string& name = f.CtlName;
+  if (name == "SABME") links.SetExtended(port, f.Source, f.Destination, true);
+  if (name == "SABM" || name == "DISC" || name == "DM") {
+    links.SetExtended(port, f.Source, f.Destination, false);
+  }
+}
+
 KissFrame DecodeHeard(std::string_view frame, uint8_t port, ModuloLinks& links, TLog* log,
                       int32_t tcp_port) {
   KissFrame f;

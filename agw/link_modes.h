@@ -39,6 +39,10 @@ class ModuloLinks {
   std::unordered_map<std::string, std::list<std::string>::iterator> index_;
 };
 
+// A set-up frame the engine sent itself (its monitor text, already read
+// into f): SABME marks the pair, SABM, DISC and DM clear it.
+void NoteSetUp(uint8_t port, const KissFrame& f, ModuloLinks& links);
+
 // KissDecode for a frame heard on radio port `port`: I and S frames of a
 // pair in `links` are read modulo 128, and set-up frames update `links`.
 KissFrame DecodeHeard(std::string_view frame, uint8_t port, ModuloLinks& links,

@@ -28,6 +28,12 @@ uint8_t Byte(std::string_view s, size_t index) { return static_cast<uint8_t>(s[i
 
 void TooShort(TLog* log) { Line(log, 2, "{L2} <KissDecode> Frame corrupted - too short "); }
 
+// Bits 3..2 of an S frame's (first) control byte.
+const char* SupervisoryName(uint8_t ctl) {
+  static const char* const kNames[4] = {"RR", "RNR", "REJ", "SREJ"};
+  return kNames[(ctl >> 2) & 0x03];
+}
+
 }  // namespace
 
 std::string FCallSign(std::string_view address, TLog* log) {
@@ -112,8 +118,7 @@ void KissCtl(uint8_t ctl, KissFrame& f, TLog* log) {
   } else if ((ctl & 0x03) == 0x01) {
     Line(log, 5, "{L2} <KissCtl> S Frame Detected ");
     f.NR = ctl >> 5;
-    static const char* const kNames[4] = {"RR", "RNR", "REJ", ""};
-    f.CtlName = kNames[(ctl >> 2) & 0x03];
+    f.CtlName = SupervisoryName(ctl);
   } else {
     Line(log, 5, "{L2} <KissCtl> U Frame Detected ");
     switch (ctl & 0xEC) {
@@ -123,6 +128,9 @@ void KissCtl(uint8_t ctl, KissFrame& f, TLog* log) {
       case 0x40: f.CtlName = "DISC"; break;
       case 0x60: f.CtlName = "UA"; break;
       case 0x84: f.CtlName = "FRMR"; break;
+      case 0x6C: f.CtlName = "SABME"; break;
+      case 0xAC: f.CtlName = "XID"; break;
+      case 0xE0: f.CtlName = "TEST"; break;
       default: f.CtlName.clear(); break;
     }
   }
@@ -172,8 +180,7 @@ bool KissCtl128(std::string_view frame, KissFrame& f, TLog* log) {
     f.CtlName = "I";
     f.NS = first >> 1;
   } else {
-    static const char* const kNames[4] = {"RR", "RNR", "REJ", ""};
-    f.CtlName = kNames[(first >> 2) & 0x03];
+    f.CtlName = SupervisoryName(first);
   }
   return true;
 }
@@ -197,7 +204,7 @@ void KissBody(std::string_view frame, KissFrame& f, TLog* log, bool modulo128) {
     Line(log, 5, "{L2} <KissDecode> I Frame Detected ");
     f.FrameClass = 'I';
     ReadPidAndInfo(frame, f, log, true, ctl_size);
-  } else if (f.CtlName == "RR" || f.CtlName == "RNR" || f.CtlName == "REJ") {
+  } else if (f.CtlName == "RR" || f.CtlName == "RNR" || f.CtlName == "REJ" || f.CtlName == "SREJ") {
     Line(log, 5, "{L2} <KissDecode> S Frame Detected ");
     f.FrameClass = 'S';
   } else if (f.CtlName == "UI") {

@@ -26,7 +26,9 @@ struct KissFrame {
   // 0 when decoding stopped before the control byte.
   char FrameClass = 0;
   uint8_t NR = 0, NS = 0;
-  std::string CtlName;  // "I", "RR", "RNR", "REJ", "UI", "DM", "SABM", "DISC", "UA", "FRMR" or ""
+  // "I", "RR", "RNR", "REJ", "SREJ", "UI", "DM", "SABM", "SABME", "DISC", "UA",
+  // "FRMR", "XID", "TEST" or "" (an unnumbered control byte of no known kind)
+  std::string CtlName;
   uint8_t PF = 0;
   uint8_t PID = 0;
   int32_t InfoLen = 0;

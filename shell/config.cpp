@@ -142,6 +142,9 @@ void ReadMonitor(const Reader& r, Settings& s) {
   s.MonitorEnabled = r.Flag("MONITOR", "ENABLED", true);
   s.Split = r.Flag("MONITOR", "SPLIT", true);
   s.Details = r.Flag("MONITOR", "DETAILS", true);
+  s.MonitorOwn = r.Flag("MONITOR", "OWN", true);
+  s.MonitorRaw = r.Flag("MONITOR", "RAW", false);
+  s.MonitorTimestamp = r.Flag("MONITOR", "TIMESTAMP", false);
   s.MonitorPort = r.Number("MONITOR", "PORT", 8123);
   s.Mask = r.Upper("MONITOR", "MASK", "IUSC");
   s.MonitorBind = r.Addresses("MONITOR", "BIND");

@@ -46,6 +46,9 @@ struct Settings {
   bool MonitorEnabled = true;
   bool Split = true;
   bool Details = true;
+  bool MonitorOwn = true;  // the engine's own frames too
+  bool MonitorRaw = false;  // control bytes as received, not as \xNN
+  bool MonitorTimestamp = false;
   int32_t MonitorPort = 8123;
   std::string Mask = "IUSC";
   std::vector<std::string> MonitorBind{"0.0.0.0"};

@@ -145,6 +145,9 @@ void TForm1::CreateMonitor() {
   m.UseCRLF = Config.CrLf;
   m.Mask = Config.Mask;
   m.Details = Config.Details;
+  m.Own = Config.MonitorOwn;
+  m.Raw = Config.MonitorRaw;
+  m.Timestamp = Config.MonitorTimestamp;
   m.MaxViewers = static_cast<uint32_t>(Config.MaxViewers);
   Log.Write(1, "Create: Monitor Telnet Server Created");
 }

@@ -2,17 +2,32 @@
 // engine link are decoded, formatted once and queued on every viewer.
 #include "telmond/telmond.h"
 
+#include <ctime>
 #include <exception>
 
 #include "agw/l2.h"
+#include "agw/monitor_text.h"
 #include "net/connection.h"
 #include "net/server_socket.h"
 #include "util/files.h"
 #include "util/message_file.h"
 #include "util/log.h"
 #include "util/strings.h"
+#include "util/timer.h"
 
 namespace harvox {
+namespace {
+
+// "hh:mm:ss " in local time.
+std::string LocalClock() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char text[16];
+  return std::string(text, std::strftime(text, sizeof text, "%H:%M:%S ", &local));
+}
+
+}  // namespace
 
 TTelMonD::TTelMonD(TLog* log) : Log(log) {
   W(1, "{TelMonD} Object Creation");
@@ -36,6 +51,10 @@ TTelMonD::TTelMonD(TLog* log) : Log(log) {
   L2->FOnKissFrame = [this](TL2&, uint8_t port, std::string_view frame) {
     OnAX25Frame(port, frame);
   };
+  L2->FOnFrame = [this](TL2&, uint8_t port, uint8_t, char kind, const std::string&,
+                        const std::string&, std::string_view data) {
+    if (kind == 'T') OnOwnFrame(port, data);
+  };
   W(1, "{TelMonD} L2 Telnet Object Created");
 }
 
@@ -43,6 +62,7 @@ TTelMonD::~TTelMonD() {
   W(1, "{TND} Telnet Server Object Released");
   // Connections go before the table and the link, without raising events.
   Server.reset();
+  Listening = false;  // a link event raised from here on arms no timer
 }
 
 void TTelMonD::W(uint8_t level, std::string_view text) {
@@ -56,6 +76,8 @@ void TTelMonD::SetActive(bool on) {
   if (!on) {
     W(3, "{TelMonD} <SetActive> TelnetD set as INACTIVE");
     if (Server) Server->Close();
+    if (RecoverTimer) RecoverTimer->SetEnabled(false);
+    Listening = false;
     L2->Close();
     Active = false;
     return;
@@ -66,6 +88,7 @@ void TTelMonD::SetActive(bool on) {
   Server->Addresses = ListenAddresses;
   Server->Open();  // a port in use throws to the start-up sequence
   W(3, "{TelMonD} <SetActive> TelnetD Listener Activated");
+  Listening = true;
   ConfigureLink();
   W(3, "{TelMonD} <SetActive> Telnet Object");
   Active = true;
@@ -75,6 +98,9 @@ void TTelMonD::ConfigureLink() {
   L2->Log = Log;
   // "MON-0" names the link only; it is never registered.
   L2->Configure("MON-0", {AGWHost, AGWAddress, AGWPort, AGWLogin, AGWPassword}, 1);
+  // Monitor texts as well as raw frames: only they report the engine's own
+  // transmissions.
+  L2->SetMonitor("IUSC");
   L2->Open();
 }
 
@@ -177,13 +203,29 @@ void TTelMonD::TNClientError(net::Connection& conn, int& code) {
 void TTelMonD::OnAX25Frame(uint8_t port, std::string_view frame) {
   try {
     if (!Active) return;
-    const KissFrame f = DecodeHeard(frame, port, Links, Log, L2->Port());
-    if (!MaskShows(Mask, f.FrameClass)) return;
-    const MonitorFormat format{Details, Split, UseCRLF};
-    Broadcast(std::make_shared<const std::string>(MonitorLine(f, format)));
+    Show(DecodeHeard(frame, port, Links, Log, L2->Port()));
   } catch (const std::exception&) {
     W(1, "{TelMonD} Exception on module OnAX25Frame");
   }
+}
+
+// A frame the engine sent: it may set up or end one of its links, whose
+// frames from the far station are read by that.
+void TTelMonD::OnOwnFrame(uint8_t port, std::string_view text) {
+  try {
+    if (!Active) return;
+    const KissFrame f = ParseMonitorText(text);
+    NoteSetUp(port, f, Links);
+    if (Own) Show(f);
+  } catch (const std::exception&) {
+    W(1, "{TelMonD} Exception on module OnOwnFrame");
+  }
+}
+
+void TTelMonD::Show(const KissFrame& f) {
+  if (!MaskShows(Mask, f.FrameClass)) return;
+  const MonitorFormat format{Details, Split, UseCRLF, Raw, Timestamp ? LocalClock() : ""};
+  Broadcast(std::make_shared<const std::string>(MonitorLine(f, format)));
 }
 
 void TTelMonD::Broadcast(const std::shared_ptr<const std::string>& text) {
@@ -192,16 +234,41 @@ void TTelMonD::Broadcast(const std::shared_ptr<const std::string>& text) {
   });
 }
 
-void TTelMonD::OnAX25AGWUp() {
-  W(1, "{TelMonD} Event <OnAX25AGWUp> AGWPE(" + L2->CallSign() + ")");
+void TTelMonD::Tell(const char* notice) {
+  Broadcast(std::make_shared<const std::string>(notice + std::string(LineEnd())));
 }
 
-// Monitoring has stopped for good: tell the viewers once, so that silence
-// is not taken for a quiet channel.  They stay connected.
+void TTelMonD::OnAX25AGWUp() {
+  W(1, "{TelMonD} Event <OnAX25AGWUp> AGWPE(" + L2->CallSign() + ")");
+  if (!Listening) return;
+  Active = true;
+  if (LostTold) Tell(kLinkRestored);
+  LostTold = false;
+}
+
+// Monitoring has stopped: tell the viewers once, so that silence is not
+// taken for a quiet channel.  They stay connected, and hear again once the
+// link is re-opened.
 void TTelMonD::LinkLost() {
   const bool was_active = Active;
   Active = false;
-  if (was_active) Broadcast(std::make_shared<const std::string>(kLinkLost + std::string(LineEnd())));
+  if (was_active) {
+    Tell(kLinkLost);
+    LostTold = true;
+  }
+  if (!Recover || RecoverMs == 0 || !Listening) return;
+  if (!RecoverTimer) {
+    RecoverTimer = std::make_unique<Timer>();
+    RecoverTimer->SetHandler([this](Timer&) { OnRecoverTimer(); });
+  }
+  RecoverTimer->SetInterval(RecoverMs);
+  RecoverTimer->SetEnabled(true);
+}
+
+void TTelMonD::OnRecoverTimer() {
+  W(1, "{TelMonD} <OnTimer> Attempt recover of link with AGWPE");
+  RecoverTimer->SetEnabled(false);
+  L2->Open();
 }
 
 void TTelMonD::OnAX25AGWDown() {

@@ -1,8 +1,14 @@
 // TTelMonD: the monitor server.  A Telnet port without login or input that
-// shows every viewer one text for each AX.25 frame the engine hears.  It
-// owns its own engine link (raw frames on, callsign "MON-0", never
-// registered), which it does not re-open once it is lost; new viewers are
-// then turned away with the busy text and existing ones are told once.
+// shows every viewer one text for each AX.25 frame the engine hears, and
+// (OWN) each frame the engine sends itself.  It owns its own engine link
+// (raw frames and monitor texts on, callsign "MON-0", never registered).
+// When that link is lost the viewers are told once and new viewers are
+// turned away with the busy text; with Recover the link is opened again
+// every RecoverMs until it is back, and the viewers are told so.
+//
+// The engine never sends its own frames raw: their texts (kind 'T') tell
+// which of its links run modulo 128 (SABME), so that the answers heard from
+// the far station decode right.
 //
 // Each frame's text is built once and queued on every viewer as one shared
 // buffer.  A viewer that does not keep up is cut off when its unsent output
@@ -32,6 +38,7 @@ namespace harvox {
 
 class TLog;
 class TL2;
+class Timer;
 namespace net {
 class Connection;
 class TServerSocket;
@@ -52,7 +59,11 @@ class TTelMonD {
   bool Split = false;
   bool UseCRLF = true;
   bool Details = true;
-  bool Recover = false;  // kept for the record: the link is never re-opened
+  bool Own = true;        // show the engine's own frames too
+  bool Raw = false;       // frame text as received, control bytes and all
+  bool Timestamp = false; // "hh:mm:ss " (local time) before each frame
+  bool Recover = false;   // re-open a lost engine link
+  uint32_t RecoverMs = 60000;
   std::string AGWHost, AGWAddress;
   int32_t AGWPort = 0;
   std::string AGWLogin, AGWPassword;
@@ -61,6 +72,7 @@ class TTelMonD {
 
   static constexpr size_t kViewerOutputCap = 256 * 1024;
   static constexpr const char* kLinkLost = "*** Packet engine link lost";
+  static constexpr const char* kLinkRestored = "*** Packet engine link restored";
 
   void SetActive(bool on);
   TL2& Link() { return *L2; }
@@ -79,10 +91,14 @@ class TTelMonD {
   void SendFile(net::Connection& conn, const std::string& name, const std::string& builtin);
   // Engine link events.
   void OnAX25Frame(uint8_t port, std::string_view frame);
+  void OnOwnFrame(uint8_t port, std::string_view text);
+  void Show(const KissFrame& f);
   void OnAX25AGWUp();
   void OnAX25AGWDown();
   void OnAX25AGWError();
   void LinkLost();
+  void OnRecoverTimer();
+  void Tell(const char* notice);
   void ConfigureLink();
   void Broadcast(const std::shared_ptr<const std::string>& text);
   const char* LineEnd() const { return UseCRLF ? "\r\n" : "\r"; }
@@ -94,6 +110,9 @@ class TTelMonD {
   std::unique_ptr<TL2> L2;
   ModuloLinks Links;
   AddressSlots Slots;  // viewers, by circuit Id
+  std::unique_ptr<Timer> RecoverTimer;
+  bool Listening = false;  // between SetActive (true) and (false)
+  bool LostTold = false;   // the viewers were told the link is lost
 };
 
 }  // namespace harvox

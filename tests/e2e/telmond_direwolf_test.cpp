@@ -1,8 +1,9 @@
 // The monitor server against a real engine: while a Telnet user on engine A
-// talks to the test node on engine B over the simulated channel, a viewer
-// of the monitor on engine B sees the user's frames as lines.  direwolf
-// sets its links up with SABME, so the I frames carry a two-byte control
-// field: the line shows PID F0 and exactly the user's text.
+// talks to the test node on engine B over the simulated channel, viewers of
+// a monitor on each engine see the link's frames as lines: the ones their
+// engine hears and the ones it sends itself.  direwolf sets its links up
+// with SABME, so the I frames carry a two-byte control field: each line
+// shows PID F0 and exactly the text sent.
 #include <gtest/gtest.h>
 
 #include <regex>
@@ -40,13 +41,16 @@ TEST(TelMonDirewolf, ViewerSeesTheUsersFramesOnTheAir) {
   log.TraceLevel = 3;
   log.SetActive(true);
 
-  TTelMonD monitor(&log);
-  monitor.ListenPort = 0;
-  monitor.AGWAddress = "127.0.0.1";
-  monitor.AGWPort = pair.AgwPort(Station::B);
-  monitor.Split = false;
-  monitor.UseCRLF = false;
-  monitor.SetActive(true);
+  TTelMonD near(&log), far(&log);
+  TTelMonD* monitors[] = {&near, &far};
+  for (TTelMonD* m : monitors) {
+    m->ListenPort = 0;
+    m->AGWAddress = "127.0.0.1";
+    m->AGWPort = pair.AgwPort(m == &near ? Station::A : Station::B);
+    m->Split = false;
+    m->UseCRLF = false;
+    m->SetActive(true);
+  }
   TTelnetD server(&log);
   server.ListenPort = 0;
   server.MaxUsers = 10;
@@ -55,15 +59,17 @@ TEST(TelMonDirewolf, ViewerSeesTheUsersFramesOnTheAir) {
   server.AGWAddress = "127.0.0.1";
   server.AGWPort = pair.AgwPort(Station::A);
   server.SetActive(true);
-  ASSERT_TRUE(RunUntil([&] { return server.Link().Active == 1 && monitor.Link().Active == 1; }, 30s));
   // The engine serves a new client's first requests up to a second late, and
-  // raw frames flow only once it has taken the request for them, which
-  // follows the version query: wait for that answer.
-  ASSERT_TRUE(RunUntil([&] { return monitor.Link().VersionMajor != 0; }, 30s));
+  // monitoring starts only once it has taken the requests for it, which
+  // follow the version query: wait for that answer.
+  ASSERT_TRUE(RunUntil([&] {
+    return server.Link().Active == 1 && near.Link().VersionMajor != 0 && far.Link().VersionMajor != 0;
+  }, 30s));
   RunFor(200ms);
 
-  TcpPeer viewer(monitor.BoundPort());
-  ASSERT_TRUE(RunUntil([&] { return viewer.Has("Monitor Telnet Server\r\n"); }, 30s));
+  TcpPeer near_viewer(near.BoundPort()), far_viewer(far.BoundPort());
+  TcpPeer* viewers[] = {&near_viewer, &far_viewer};
+  for (TcpPeer* v : viewers) ASSERT_TRUE(RunUntil([&] { return v->Has("Monitor Telnet Server\r\n"); }, 30s));
   TcpPeer user(server.BoundPort());
   ASSERT_TRUE(RunUntil([&] { return user.Has("Login:"); }, 30s));
   user.Send("demo\r\ndemo\r\n");
@@ -71,14 +77,21 @@ TEST(TelMonDirewolf, ViewerSeesTheUsersFramesOnTheAir) {
   user.Send("seen on the air\r\n");
   ASSERT_TRUE(RunUntil([&] { return user.Has("seen on the air\r\n"); }, 20s)) << user.Received();
 
-  const std::regex line("N0AAA-5>N0BBB-7 \\{I R[0-9]+ S[0-9]+\\} Pid\\(F0\\): seen on the air\r\r");
-  ASSERT_TRUE(RunUntil([&] { return std::regex_search(viewer.Received(), line); }, 30s))
-      << viewer.Received();
-  // The set-up frame of the link and the node's answer frames were heard too.
-  EXPECT_NE(viewer.Received().find("N0AAA-5>N0BBB-7 {"), std::string::npos);
+  // The user's frame and the node's echo: one of them sent by the viewer's
+  // own engine, the other heard, each after the SABME that set the link up.
+  const std::regex lines[] = {
+      std::regex("N0AAA-5>N0BBB-7 \\{SABME\\}: \r"),
+      std::regex("N0AAA-5>N0BBB-7 \\{I R[0-9]+ S[0-9]+\\} Pid\\(F0\\): seen on the air\r\r"),
+      std::regex("N0BBB-7>N0AAA-5 \\{I R[0-9]+ S[0-9]+\\} Pid\\(F0\\): seen on the air\r\r")};
+  for (TcpPeer* v : viewers) {
+    for (const std::regex& line : lines) {
+      EXPECT_TRUE(RunUntil([&] { return std::regex_search(v->Received(), line); }, 30s)) << v->Received();
+    }
+  }
   user.Send("BYE\r\n");
-  EXPECT_TRUE(RunUntil([&] { return viewer.Has("N0AAA-5>N0BBB-7 {DISC}") || viewer.Has("{UA}"); }, 30s))
-      << viewer.Received();
+  for (TcpPeer* v : viewers) {
+    EXPECT_TRUE(RunUntil([&] { return v->Has("{DISC}") && v->Has("{UA}"); }, 30s)) << v->Received();
+  }
   node.Stop();
 }
 

@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include "agw/monitor_text.h"
+#include "telmond/monitor_line.h"
+
 #include <vector>
 
 #include "util/log.h"
@@ -119,9 +122,10 @@ TEST(AgwMonitorKiss, ControlByteNames) {
     uint8_t nr;
   };
   const Case cases[] = {
-      {0x41, "RR", 'S', 2},  {0xA5, "RNR", 'S', 5}, {0x09, "REJ", 'S', 0}, {0x0D, "", 'C', 0},
+      {0x41, "RR", 'S', 2},  {0xA5, "RNR", 'S', 5}, {0x09, "REJ", 'S', 0}, {0x6D, "SREJ", 'S', 3},
       {0x1F, "DM", 'C', 0},  {0x3F, "SABM", 'C', 0}, {0x53, "DISC", 'C', 0}, {0x73, "UA", 'C', 0},
-      {0x87, "FRMR", 'C', 0}, {0x6F, "", 'C', 0},     {0xAF, "", 'C', 0}};
+      {0x87, "FRMR", 'C', 0}, {0x6F, "SABME", 'C', 0}, {0xAF, "XID", 'C', 0}, {0xF3, "TEST", 'C', 0},
+      {0x2B, "", 'C', 0}};
   for (const Case& c : cases) {
     const KissFrame f = KissDecode(Raw({}, c.ctl));
     EXPECT_EQ(f.CtlName, c.name) << int(c.ctl);
@@ -311,6 +315,31 @@ TEST(AgwMonitorHeader, TruncatedAndGarbageInput) {
     const MonitorHeader h = GetHeader(garbage);
     EXPECT_TRUE(h.Ok);
     EXPECT_LE(h.Source.size() + h.Destination.size(), garbage.size());
+  }
+}
+
+// The engine's own frames, read from its monitor text into the monitor's line.
+TEST(AgwMonitorText, OwnFramesAsMonitorLines) {
+  const struct {
+    std::string text, line;
+  } rows[] = {
+      {Line(" 1:Fm N0AAA-5 To N0BBB-7 <SABME P=1 >"), "N0AAA-5>N0BBB-7 {SABME}: \r"},
+      {Line(" 1:Fm N0AAA-5 To N0BBB-7 <I S100 R77 pid=0xF0 Len=5 P=0 >", "hello"),
+       "N0AAA-5>N0BBB-7 {I R77 S100} Pid(F0): hello\r"},
+      {Line(" 2:Fm A To B Via D1*,D2 <UI pid=F0 Len=3 F=0 >", "a\rb"),
+       "A>B Via(D1,D2) {UI} Pid(F0): a\rb\r"},
+      {Line(" 1:Fm A To B <UI pid=F0 Len=9 >", "cut"), "A>B {UI} Pid(F0): cut\r\r"},
+      {Line(" 1:Fm A To B <I S1 R2 pid=CF Len=3 P=1 >", "\x1B[J"), "A>B {I R2 S1} Pid(CF): \\x1B[J\r"},
+      {Line(" 1:Fm A To B <SREJ R5 F=1 Len=0 >"), "A>B {SREJ R5}: \r"},
+      {Line(" 1:Fm A To B <XID P=1 Len=3 >", "\x82\x80\x00"), "A>B {XID}: \r"},
+      {Line(" 1:Fm A To B <U other??? >"), "A>B {}: \r"},
+      {Line(" 1:Fm A To B <I S999 R1x pid=0x123 Len=x >", "t"), "A>B {I R0 S0} Pid(00): t\r\r"},
+      {" 1:Fm A To B <I S1 R1 pid=F0 Len=9 >", "A>B {I R1 S1} Pid(F0): \r"},
+      {"no header at all", ">: \r"},
+      {"", ">: \r"},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(MonitorLine(ParseMonitorText(row.text), {true, false, false, false, ""}), row.line) << row.text;
   }
 }
 

@@ -153,6 +153,8 @@ TEST(Config, FlagAndNumberValues) {
        "[TELNET] SECURITY=YES ; only listed users was not understood (a comment"},
       {"[TELNET]\nSECURITY=\n", [](auto& s) { return s.Security; }, 1, nullptr, "[TELNET] SECURITY= was"},
       {"[MONITOR]\nSPLIT=1\n", [](auto& s) { return s.Split; }, 0, "[MONITOR] SPLIT=1 was not understood; taken as NO", nullptr},
+      {"[MONITOR]\nOWN=maybe\n", [](auto& s) { return s.MonitorOwn; }, 0, "[MONITOR] OWN=maybe was not understood; taken as NO", nullptr},
+      {"[MONITOR]\nRAW=yes\nTIMESTAMP=On\n", [](auto& s) { return s.MonitorRaw + s.MonitorTimestamp; }, 2, nullptr, nullptr},
       {"[HARVOX]\nRECOVER=true\n", [](auto& s) { return s.Recover; }, 1, nullptr, nullptr},
       {"[HARVOX]\nCRLF=On\n", [](auto& s) { return s.CrLf; }, 0, "CRLF=On was not understood; taken as NO (on only", nullptr},
       {"[HARVOX]\nCRLF=OFF\n", [](auto& s) { return s.CrLf; }, 0, nullptr, nullptr},

@@ -2,6 +2,7 @@
 // real viewer sockets.  One table holds the line of every frame kind.
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <vector>
 
 #include "agw/l2.h"
@@ -46,6 +47,8 @@ struct MonitorFixture : ::testing::Test {
   TLog log;
   FakeEngine engine;
   std::unique_ptr<TTelMonD> mon;
+  bool own = true, raw = false, stamp = false;
+  uint32_t recover_ms = 0;
 
   void SetUp() override {
     log.FileName = wd.File("HARVOX.LOG");
@@ -68,6 +71,11 @@ struct MonitorFixture : ::testing::Test {
     mon->Split = split;
     mon->UseCRLF = crlf;
     mon->Mask = mask;
+    mon->Own = own;
+    mon->Raw = raw;
+    mon->Timestamp = stamp;
+    mon->Recover = recover_ms != 0;
+    mon->RecoverMs = recover_ms;
     mon->SetActive(true);
     ASSERT_TRUE(engine.RunLoopUntilFrame(IsKind('k')).has_value());
     ASSERT_EQ(mon->Link().Active, 1);
@@ -78,9 +86,9 @@ struct MonitorFixture : ::testing::Test {
     v->Clear();
     return v;
   }
-  static test::AgwFrame K(const std::string& frame) {
+  static test::AgwFrame K(const std::string& frame, char kind = 'K') {
     test::AgwFrame f;
-    f.kind = 'K';
+    f.kind = kind;
     f.data = frame;
     return f;
   }
@@ -115,10 +123,11 @@ TEST_F(MonitorFixture, EveryFrameKindAsItsLine) {
       {"FRMR", Raw("\x87\x01\x02\x03"), "NOCALL-1>NODE-1 {FRMR}:\r\r"},
       {"UI via two", Raw("\x03\xF0" "beacon\rtwo", {"DIGI", "DIGI"}),
        "NOCALL-1>NODE-1 Via(DIGI-1,DIGI-2) {UI} Pid(F0):\rbeacon\rtwo\r"},
-      {"SABME", Raw("\x7F"), "NOCALL-1>NODE-1 {}:\r\r"},
+      {"SABME", Raw("\x7F"), "NOCALL-1>NODE-1 {SABME}:\r\r"},
       {"I mod 128, other way", Raw(std::string("\xC8\x9A\xF0v2.2", 7), {}, true),
        "NODE-1>NOCALL-1 {I R77 S100} Pid(F0):\rv2.2\r"},
       {"RR mod 128", Raw(std::string("\x01\xB4", 2)), "NOCALL-1>NODE-1 {RR R90}:\r\r"},
+      {"SREJ mod 128", Raw(std::string("\x0D\x0B", 2)), "NOCALL-1>NODE-1 {SREJ R5}:\r\r"},
       {"UA mod 128 stays one byte", Raw("\x63"), "NOCALL-1>NODE-1 {UA}:\r\r"},
       {"DISC ends mod 128", Raw("\x43"), "NOCALL-1>NODE-1 {DISC}:\r\r"},
       {"I one byte again", Raw("\x64\xF0" "back"), "NOCALL-1>NODE-1 {I R3 S2} Pid(F0):\rback\r"},
@@ -207,6 +216,60 @@ TEST_F(MonitorFixture, LostEngineLinkIsAnnouncedOnceAndNewViewersAreBusy) {
     EXPECT_EQ(mon->Viewers().Count(), 1u);
     EXPECT_TRUE(Logged(row.event));
     EXPECT_EQ(engine.Accepted(), accepted);  // the monitor never re-opens its link
+  }
+}
+
+TEST_F(MonitorFixture, LostEngineLinkIsReopenedOnTheRecoverTimer) {
+  recover_ms = 100;
+  Start(true, true, true);
+  auto a = Viewer();
+  engine.ResetClient();
+  ASSERT_TRUE(RunUntil([&] { return a->Has(TTelMonD::kLinkRestored); }, 30s)) << a->Received();
+  EXPECT_EQ(a->Received(), "*** Packet engine link lost\r\n*** Packet engine link restored\r\n");
+  EXPECT_EQ(engine.Accepted(), 2);
+  EXPECT_TRUE(engine.RunLoopUntilCount(2, 30s, IsKind('k')));
+  auto b = Viewer();
+  a->Clear();
+  Inject(Raw("\x03\xF0" "back"));
+  EXPECT_EQ(Next(*a, 37), "NOCALL-1>NODE-1 {UI} Pid(F0):\r\nback\r\n");
+  EXPECT_EQ(Next(*b, 37), "NOCALL-1>NODE-1 {UI} Pid(F0):\r\nback\r\n");
+}
+
+// The engine's SABME comes only as its own monitor text; the node's answer
+// is heard raw and must be read modulo 128 whether or not own frames show.
+TEST_F(MonitorFixture, OwnFramesSetTheLinkModeAndShowUnlessOwnIsOff) {
+  const std::string end = "[12:00:00]\r", nul(1, '\0');
+  const std::string heard = "NODE-1>NOCALL-1 {I R77 S100} Pid(F0): v2.2\r";
+  for (bool shown : {true, false}) {
+    own = shown;
+    Start(true, false);
+    ASSERT_TRUE(engine.RunLoopUntilFrame(IsKind('m')).has_value());
+    auto v = Viewer();
+    engine.Send(K(" 1:Fm NOCALL-1 To NODE-1 <SABME P=1 >" + end + nul, 'T'));
+    engine.Send(K(" 1:Fm NOCALL-1 To NODE-1 <I S5 R100 pid=F0 Len=2 P=0 >" + end + "up\r" + nul, 'T'));
+    Inject(Raw(std::string("\xC8\x9A\xF0v2.2", 7), {}, true));
+    const std::string want =
+        (shown ? "NOCALL-1>NODE-1 {SABME}: \rNOCALL-1>NODE-1 {I R100 S5} Pid(F0): up\r" : "") + heard;
+    EXPECT_EQ(Next(*v, want.size()), want) << shown;
+  }
+}
+
+TEST_F(MonitorFixture, ControlBytesShowEscapedUnlessRawAndTheTimeMayLeadEachFrame) {
+  const std::string info = "\x1B[2J\a\tok\n\x7F";
+  const struct {
+    bool raw, stamp;
+    std::string line;
+  } rows[] = {{false, false, "NOCALL-1>NODE-1 {UI} Pid(F0): \\x1B[2J\\x07\tok\n\\x7F\r"},
+              {true, true, "NOCALL-1>NODE-1 {UI} Pid(F0): " + info + "\r"}};
+  for (const auto& row : rows) {
+    raw = row.raw;
+    stamp = row.stamp;
+    Start(true, false);
+    auto v = Viewer();
+    Inject(Raw("\x03\xF0" + info));
+    const std::string got = Next(*v, row.line.size() + (row.stamp ? 9 : 0));
+    EXPECT_EQ(got.substr(row.stamp ? 9 : 0), row.line);
+    EXPECT_EQ(std::regex_match(got.substr(0, 9), std::regex("\\d\\d:\\d\\d:\\d\\d ")), row.stamp);
   }
 }
 
