@@ -67,7 +67,17 @@ std::string TL2CLI::Execute(uint8_t port, const std::string& call, std::string& 
   std::string reply;
   std::vector<std::string> tails;
   D(5, buffer);  // once: a dump per line would grow with the square of the buffer
-  for (bool more = true; more;) {
+  bool more = true;
+  for (size_t lines = 0; more; ++lines) {
+    if (lines >= kMaxLines && !buffer.empty()) {
+      // Each line is answered with a prompt or more: a frame of empty lines
+      // must not turn into pages of air time.
+      W(2, "{L2CLI} More than " + std::to_string(kMaxLines) + " lines from " + call +
+               ", the rest ignored");
+      buffer.clear();
+      reply += "\r*** Only " + std::to_string(kMaxLines) + " lines at a time\r";
+      break;
+    }
     std::string head, tail;
     try {
       more = Step(port, call, buffer, level, head, tail);

@@ -37,6 +37,8 @@ class TL2CLI {
                                           uint8_t auth, std::string& reply)>;
 
   static constexpr size_t kSlots = 30;
+  // Lines of one buffer that Execute takes; the rest is dropped with a note.
+  static constexpr size_t kMaxLines = 8;
 
   TL2CLI() = default;
   ~TL2CLI();
@@ -47,8 +49,8 @@ class TL2CLI {
                   bool alias_on, const std::string& alias);
   void ResetCommands();
   void SetActive(bool on);
-  // Executes the lines of buffer (which it consumes) for a station at the
-  // given level; returns the reply for the station.
+  // Executes the lines of buffer (which it consumes, at most kMaxLines of
+  // them) for a station at the given level; returns the reply.
   std::string Execute(uint8_t port, const std::string& call, std::string& buffer, uint8_t level);
   // The prompt a station sees: "{CALL de NODECALL}:" and CR.
   std::string PromptFor(const std::string& call) const {

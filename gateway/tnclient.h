@@ -68,6 +68,9 @@ class TTNClient {
   std::string Bye = "73!";
   bool Recover = false;
   bool CRLF = false;
+  // Most circuits at once ([GATEWAY] MAXCIRCUITS); a station beyond them
+  // hears that the gateway is busy and is disconnected.
+  uint32_t MaxCircuits = 256;
   // Floors SetActive applies to Timeout and MaxTime, and the wait before
   // the engine link is re-opened.  Tests lower them; 0 never fires.
   uint32_t TimeoutFloor = 60000;
@@ -78,9 +81,12 @@ class TTNClient {
   Destinations Policy;
   std::vector<uint16_t> OwnPorts;
 
-  // Most station data held while its host connection is set up.
+  // Most station data held while its host connection is set up, and most
+  // queued for a host that does not take it.
   static constexpr size_t kMaxPending = 65536;
   static constexpr size_t kReadSize = 5001;
+  // Most input at the prompt kept while the station's link is held.
+  static constexpr size_t kMaxHeldCommands = 1024;
 
   THook* IsrtClient(const std::string& call, const std::string& address, int32_t port,
                     int32_t timeout, int32_t maxtime, bool quiet);
@@ -112,6 +118,7 @@ class TTNClient {
   void StartLookup(Circuit* c, const std::string& host, int32_t port);
   void OnDNSLookUpDone(net::TPing& ping, uint16_t error);
   void ConnectKick(Circuit* c);
+  void ArmTimer(Timer* t, int32_t interval, bool max);
   void TNConnect(net::Connection& conn);
   void SendFile(Circuit* c, const std::string& name, const std::string& fallback);
   // Relay, timers and teardown (tnclient_relay.cpp).
@@ -119,8 +126,10 @@ class TTNClient {
   void TNRead(net::Connection& conn);
   void OnAGWData(uint8_t port, const std::string& calling, const std::string& called,
                  std::string_view data);
+  void Command(Circuit* c, std::string_view data);
   void HoldForHost(Circuit* c, std::string_view data);
   void TNDisc(net::Connection& conn);
+  void TNOverflow(net::Connection& conn);
   void TNError(net::Connection& conn, int& code);
   void OnAGWDisconnect(uint8_t port, const std::string& calling, const std::string& called,
                        const std::string& text);

@@ -6,6 +6,7 @@
 
 #include <exception>
 
+#include "agw/frame.h"
 #include "agw/l2.h"
 #include "net/client_socket.h"
 #include "net/ping.h"
@@ -18,6 +19,7 @@ namespace harvox {
 namespace {
 
 const char* TrueFalse(bool flag) { return flag ? "TRUE" : "FALSE"; }
+constexpr uint8_t kPidNoL3 = 0xF0;
 
 }  // namespace
 
@@ -39,6 +41,13 @@ const THook* TTNClient::AcceptingHook(uint8_t port, const std::string& calling,
   if (!hook) {
     W(1, "{TNClient} Telnet Client object do not exist, disconnect");
     Refuse(port, calling, called);
+    return nullptr;
+  }
+  if (Circuits.Count() >= MaxCircuits && !FindLink(port, calling, called)) {
+    W(1, "{TNClient} " + std::to_string(Circuits.Count()) + " circuits in use, " + calling +
+             " refused");
+    L2->SendData(port, kPidNoL3, called, calling, "\r*** Gateway busy\r");
+    L2->EndLinkAfterDrain(port, called, calling, {QueuedFrame{port, 0, 'd', called, calling, {}}});
     return nullptr;
   }
   W(3, "{TNClient} Recovered Client (" + hook->Address + ":" + std::to_string(hook->Port) + ")");
@@ -63,6 +72,8 @@ void TTNClient::OnAGWConnect(uint8_t port, const std::string& calling, const std
     const bool cli = hook.Address.empty();
     Circuit* c = NewCircuit(port, calling, called, hook, cli);
     if (cli) {
+      // An idle station at the prompt ends as an idle linked one does.
+      if (c->Ucb.Timeout > 0) ArmTimer(c->Ucb.InactTimer(), c->Ucb.Timeout, false);
       W(3, "{TNClient} Welcome and Prompt files sent");
       SendFile(c, "WELCOME.TNC", Welcome);
       SendFile(c, "PROMPT.TNC", Prompt);
@@ -114,6 +125,10 @@ Circuit* TTNClient::NewCircuit(uint8_t port, const std::string& calling, const s
   socket->OnDisconnect = [this](net::TClientSocket&, net::Connection& conn) { TNDisc(conn); };
   socket->OnError = [this](net::TClientSocket&, net::Connection& conn, net::ErrorKind,
                            int& code) { TNError(conn, code); };
+  // A host that takes nothing while the station sends on is dropped (the
+  // socket's close then ends the station's link) rather than fill memory.
+  socket->MaxPendingOutput = kMaxPending;
+  socket->OnOverflow = [this](net::TClientSocket&, net::Connection& conn) { TNOverflow(conn); };
   Circuits.SetTNSocket(c, socket.get(), &socket->Socket());
   Sockets.emplace(socket.get(), std::move(socket));
   // The host is read only as fast as the radio link takes its data.
@@ -170,21 +185,16 @@ void TTNClient::OnDNSLookUpDone(net::TPing& ping, uint16_t error) {
 void TTNClient::ConnectKick(Circuit* c) {
   try {
     W(4, "{TNClient} <ConnectKick>");
-    auto arm = [this](Timer* t, int32_t interval, bool max) {
-      t->SetInterval(static_cast<uint32_t>(interval));
-      t->SetHandler([this, max](Timer& fired) { OnCircuitTimer(fired, max); });
-      t->SetEnabled(true);
-    };
     if (c->Ucb.Timeout > 0) {
       W(3, "{TNClient} Inactive Timer armed (" + std::to_string(Timeout) + ")");
-      arm(c->Ucb.InactTimer(), c->Ucb.Timeout, false);
+      ArmTimer(c->Ucb.InactTimer(), c->Ucb.Timeout, false);
     } else {
       c->Ucb.Timeout = 0;
       W(3, "{TNClient} Inactive timer not set");
     }
     if (c->Ucb.MaxTime > 0) {
       W(3, "{TNClient} Max Time Timer armed (" + std::to_string(MaxTime) + ")");
-      arm(c->Ucb.MaxTimer(), c->Ucb.MaxTime, true);
+      ArmTimer(c->Ucb.MaxTimer(), c->Ucb.MaxTime, true);
     } else {
       W(3, "{TNClient} Max Timer not set");
     }
@@ -200,6 +210,12 @@ void TTNClient::ConnectKick(Circuit* c) {
     // Refused before it started (bad port, no address): nothing will link.
     if (Circuits.Contains(c)) TakeDown(c);
   }
+}
+
+void TTNClient::ArmTimer(Timer* t, int32_t interval, bool max) {
+  t->SetInterval(static_cast<uint32_t>(interval));
+  t->SetHandler([this, max](Timer& fired) { OnCircuitTimer(fired, max); });
+  t->SetEnabled(true);
 }
 
 void TTNClient::TNConnect(net::Connection& conn) {

@@ -97,20 +97,7 @@ void TTNClient::OnAGWData(uint8_t port, const std::string& calling, const std::s
       W(5, std::string("{TNClient} Client Control Block CLI(") + TrueFalse(u.CLI) + ") Quiet(" +
                TrueFalse(u.Quiet) + ") FSM(" + std::to_string(c->FSM) + ")");
     }
-    if (u.CLI) {
-      std::string buffer(data);
-      CurrentCLI = c;
-      QuitAsked = false;
-      const std::string reply = CLIProc->Execute(port, calling, buffer, 0);
-      CurrentCLI = nullptr;
-      if (!Circuits.Contains(c)) return;
-      if (!reply.empty()) SendToStation(c, reply);
-      if (!QuitAsked) return;
-      // The goodbye and the reply above reach the station before the link ends.
-      c->FSM = 3;
-      u.CLI = 0;
-      return DisconnectStation(c);
-    }
+    if (u.CLI) return Command(c, data);
     if (!Socket(c)) {
       W(1, "{TNClient} Telnet Client instance invalid or corrupted");
       return Refuse(port, calling, called);
@@ -130,6 +117,36 @@ void TTNClient::OnAGWData(uint8_t port, const std::string& calling, const std::s
   } catch (const std::exception&) {
     W(1, "{TNClient} Exception on module OnAGWData");
   }
+}
+
+// Station input at the prompt.  While the station's link is held, replies
+// would only queue in the engine: a little input waits for the link to be
+// free again (OnFlow), the rest is dropped.
+void TTNClient::Command(Circuit* c, std::string_view data) {
+  auto& u = c->Ucb;
+  RestartInactivity(c);
+  if (L2->FlowHeld(u.Port(), u.DestCall, u.UserCall())) {
+    if (u.Pending.size() + data.size() <= kMaxHeldCommands) {
+      u.Pending.append(data);
+    } else {
+      W(2, "{TNClient} Input from " + u.UserCall() + " while its link is held, dropped");
+    }
+    return;
+  }
+  std::string buffer = std::move(u.Pending);
+  u.Pending.clear();
+  buffer.append(data);
+  CurrentCLI = c;
+  QuitAsked = false;
+  const std::string reply = CLIProc->Execute(u.Port(), u.UserCall(), buffer, 0);
+  CurrentCLI = nullptr;
+  if (!Circuits.Contains(c)) return;
+  if (!reply.empty()) SendToStation(c, reply);
+  if (!QuitAsked) return;
+  // The goodbye and the reply above reach the station before the link ends.
+  c->FSM = 3;
+  u.CLI = 0;
+  DisconnectStation(c);
 }
 
 // Station data before the host can take it.  Held up to a limit: a station
@@ -158,6 +175,14 @@ void TTNClient::TNDisc(net::Connection& conn) {
   } catch (const std::exception&) {
     W(1, "{L2} Exception on module TNDisc");
   }
+}
+
+void TTNClient::TNOverflow(net::Connection& conn) {
+  const Circuit* c = Circuits.FindByTNSocket(&conn);
+  if (!c) return;
+  W(1, "{TNClient} Host " + conn.PeerAddress() + ":" + std::to_string(conn.PeerPort()) +
+           " takes no data, more than " + std::to_string(kMaxPending) +
+           " bytes queued for it, disconnecting " + c->Ucb.UserCall());
 }
 
 void TTNClient::TNError(net::Connection& conn, int& code) {
@@ -214,7 +239,8 @@ void TTNClient::OnCircuitTimer(Timer& timer, bool max) {
     }
     switch (c->FSM) {
       case 1:
-        W(1, "{TNClient} Still Trying to achieve Telnet connection");
+        W(1, c->Ucb.CLI ? "{TNClient} Station " + c->Ucb.UserCall() + " idle at the prompt"
+                        : std::string("{TNClient} Still Trying to achieve Telnet connection"));
         return TakeDown(c);
       case 2:
         W(1, "{TNClient} Connection sustain, disconnecting Telnet end");
@@ -273,13 +299,14 @@ void TTNClient::LinkLost() {
 }
 
 // The station's link is held (too much queued in the engine) or free again:
-// stop or resume reading the host that feeds it.
+// stop or resume reading the host that feeds it, or the station's commands.
 void TTNClient::OnFlow(uint8_t port, const std::string& own, const std::string& station,
                        bool held) {
   try {
     Circuit* c = FindLink(port, station, own);
     if (!c || !Socket(c)) return;
     Socket(c)->Socket().SetReading(!held);
+    if (!held && c->Ucb.CLI && !c->Ucb.Pending.empty()) Command(c, {});
   } catch (const std::exception&) {
     W(1, "{TNClient} Exception on module OnFlow");
   }

@@ -8,6 +8,7 @@
 #include "net/lookup.h"
 #include "net/stream.h"
 
+#include <memory>
 #include <system_error>
 
 namespace harvox::net {
@@ -18,6 +19,7 @@ TClientSocket::~TClientSocket() {
   OnDisconnect = nullptr;
   OnRead = nullptr;
   OnError = nullptr;
+  OnOverflow = nullptr;
   conn_.hooks_ = Connection::Hooks{};
 }
 
@@ -31,7 +33,7 @@ void TClientSocket::Open() {
   auto stream = detail::Stream::Create();
   const int code = stream->Connect(to, false);
   if (code != 0) throw std::system_error(WinsockError(code), "connect");
-  conn_.Attach(std::move(stream), MakeHooks(), 0);
+  conn_.Attach(std::move(stream), MakeHooks(), MaxPendingOutput);
 }
 
 Connection::Hooks TClientSocket::MakeHooks() {
@@ -53,6 +55,12 @@ Connection::Hooks TClientSocket::MakeHooks() {
   hooks.error = [this](Connection& c, ErrorKind kind, int& code) {
     auto fn = OnError;
     if (fn) fn(*this, c, kind, code);
+  };
+  hooks.overflow = [this](Connection& c) {
+    std::weak_ptr<char> life = c.life_;
+    auto fn = OnOverflow;
+    if (fn) fn(*this, c);
+    if (!life.expired()) c.Close();
   };
   return hooks;
 }

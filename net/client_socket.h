@@ -19,6 +19,10 @@ class TClientSocket {
  public:
   std::string Address, Host;
   int Port = 0;
+  // Output queued for a peer that does not read: past this many bytes the
+  // queue is dropped and the connection closed (OnOverflow, then the usual
+  // OnDisconnect).  0: no limit.  Taken at Open.
+  size_t MaxPendingOutput = 0;
 
   TClientSocket() = default;
   ~TClientSocket();
@@ -35,7 +39,7 @@ class TClientSocket {
   void Close() { conn_.Close(); }
   Connection& Socket() { return conn_; }
 
-  std::function<void(TClientSocket&, Connection&)> OnConnect, OnDisconnect, OnRead;
+  std::function<void(TClientSocket&, Connection&)> OnConnect, OnDisconnect, OnRead, OnOverflow;
   // code 0 on return = handled: nothing else is raised for that failure.
   std::function<void(TClientSocket&, Connection&, ErrorKind, int& code)> OnError;
 

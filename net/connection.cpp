@@ -32,6 +32,7 @@ void Connection::Attach(std::shared_ptr<detail::Stream> stream, Hooks hooks,
   events.readable = [this, s] { StreamReadable(*s); };
   events.ended = [this, s](ErrorKind kind, int code, bool) { StreamEnded(*s, kind, code); };
   stream_->SetEvents(std::move(events));
+  if (!reading_) stream_->SetReading(false);
 }
 
 void Connection::StreamConnected(detail::Stream& s, int code) {
@@ -144,6 +145,7 @@ int Connection::ReceiveInto(char* buf, size_t size) {
 }
 
 void Connection::SetReading(bool on) {
+  reading_ = on;
   if (stream_) stream_->SetReading(on);
 }
 

@@ -56,7 +56,8 @@ class Connection {
   void PauseReading(bool paused);
   size_t PendingOutput() const;
   // Off: no read events until switched on again (flow control); the peer's
-  // data waits, nothing is lost.
+  // data waits, nothing is lost.  The setting holds from before Open on: a
+  // connection that starts held is not read until switched on.
   void SetReading(bool on);
   // Connecting or connected, and not yet closed.
   bool Open() const;
@@ -94,6 +95,7 @@ class Connection {
   bool overflow_ = false;
   bool overflow_check_queued_ = false;
   size_t max_pending_ = 0;  // 0: no limit
+  bool reading_ = true;     // SetReading, kept for the next stream too
   std::string peer_address_;
   int peer_port_ = 0;
 };

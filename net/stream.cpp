@@ -437,7 +437,8 @@ void Stream::Close(bool graceful, std::chrono::milliseconds linger) {
 
 // Our side is done: tell the peer, then keep reading (and dropping) until
 // it closes too.  Closing with unread input would make the kernel answer
-// with a reset, and the peer could lose the last text we sent.
+// with a reset, and the peer could lose the last text we sent; a peer that
+// sends on past kLingerDrop has stopped listening to us and gets the reset.
 void Stream::ShutdownAndLinger() {
   std::error_code ec;
   socket_.shutdown(tcp::socket::shutdown_send, ec);
@@ -451,9 +452,10 @@ void Stream::ShutdownAndLinger() {
 void Stream::LingerRead() {
   if (!scratch_) scratch_ = std::make_unique<char[]>(kChunk);
   socket_.async_read_some(asio::buffer(scratch_.get(), kChunk),
-                          [self = shared_from_this()](const std::error_code& ec, size_t) {
+                          [self = shared_from_this()](const std::error_code& ec, size_t n) {
                             if (self->phase_ != Phase::Closing) return;
-                            if (ec) {
+                            self->lingered_ += n;
+                            if (ec || self->lingered_ > kLingerDrop) {
                               self->CloseNow();
                             } else {
                               self->LingerRead();

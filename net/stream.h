@@ -44,6 +44,9 @@ class Stream : public std::enable_shared_from_this<Stream> {
   };
   enum class Phase { Idle, Connecting, Open, Ended, Closing, Closed };
   static constexpr std::chrono::milliseconds kLinger{10000};
+  // Input dropped after our side is shut down before the socket is closed
+  // anyway: a peer that keeps sending is not waited for.
+  static constexpr size_t kLingerDrop = 65536;
 
   Stream();
   ~Stream();
@@ -153,6 +156,7 @@ class Stream : public std::enable_shared_from_this<Stream> {
   size_t inflight_pieces_ = 0;  // leading pieces a running write uses: untouched
   bool writing_ = false;
   std::unique_ptr<char[]> scratch_;  // input thrown away while lingering
+  size_t lingered_ = 0;              // and how much of it
 };
 
 }  // namespace harvox::net::detail

@@ -179,6 +179,7 @@ void ReadGateway(const Reader& r, const IniFile& ini, Settings& s) {
   s.GatewayAllow = r.Text("GATEWAY", "ALLOW", "");
   s.GatewayDeny = r.Text("GATEWAY", "DENY", "");
   s.Gateway = Destinations::Parse(s.GatewayAllow, s.GatewayDeny, s.Errors);
+  s.MaxCircuits = r.Number("GATEWAY", "MAXCIRCUITS", 256);
   const std::pair<const char*, const std::string*> keys[] = {{"ALLOW", &s.GatewayAllow},
                                                               {"DENY", &s.GatewayDeny}};
   for (const auto& [key, value] : keys) {

@@ -58,6 +58,7 @@ struct Settings {
   std::string GatewayAllow;
   std::string GatewayDeny;
   Destinations Gateway;
+  int32_t MaxCircuits = 256;  // gateway circuits at once
   // TELNET.CLIENT, one "key=value" line per route
   std::vector<std::string> Routes;
   // Level-1 lines about parts of the file that were not read.

@@ -166,6 +166,7 @@ void TForm1::CreateGateway() {
   g.Recover = Config.Recover;
   g.CRLF = Config.CrLf;
   g.Policy = Config.Gateway;
+  g.MaxCircuits = static_cast<uint32_t>(Config.MaxCircuits);
   g.OwnPorts = ConfiguredLocalSide(Config).Listeners;
   // Empty texts leave the gateway's own.
   if (!Config.Welcome.empty()) g.Welcome = Config.Welcome;

@@ -123,6 +123,18 @@ TEST_F(GatewayDirewolf, PromptRouteBulkAndEngineRestart) {
   EXPECT_TRUE(Await(three, "still serving\r\n"));
 }
 
+// A host flooding from its connect on is read at the radio's pace.
+TEST_F(GatewayDirewolf, FloodingHostBehindThePromptKeepsTheWindow) {
+  RadioStation one(pair.AgwPort(Station::B), "N0BBB-6", "N0AAA-2");
+  ASSERT_TRUE(one.Ok());
+  ASSERT_TRUE(Await(one, "telnet>\r")) << one.Got();
+  one.Say("T 127.0.0.1:" + std::to_string(host.Port()) + "\r");
+  RawPeer a = host.Accept();
+  a.Send(net::test::Pattern(32768));
+  ASSERT_TRUE(RunUntil([&] { return one.Got().size() > 2048; }, 60s)) << one.Got().size();
+  EXPECT_LE(MostOutstanding("N0AAA-2->N0BBB-6"), TL2::kFlowWindow);
+}
+
 // The attack this closes: a station at the prompt asking for the engine's
 // own KISS port, to send frames under any callsign.  Refused before any
 // connection, with the station kept at the prompt.

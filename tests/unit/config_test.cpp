@@ -165,6 +165,8 @@ TEST(Config, FlagAndNumberValues) {
       {"[TELNET]\nPORT=0\nENABLED=NO\n", [](auto& s) { return s.TelnetPort; }, 0, nullptr, nullptr},
       {"[MONITOR]\nPORT=65536\n", [](auto& s) { return s.MonitorPort; }, 65536, nullptr, "[MONITOR] PORT 65536 is no"},
       {"[AGW]\nPORT=65535\n", [](auto& s) { return s.AgwPort; }, 65535, nullptr, nullptr},
+      {"[GATEWAY]\nMAXCIRCUITS=-1\n", [](auto& s) { return s.MaxCircuits; }, 256, "[GATEWAY] MAXCIRCUITS=-1 was not understood; the default 256", nullptr},
+      {"[GATEWAY]\nMAXCIRCUITS=40\n", [](auto& s) { return s.MaxCircuits; }, 40, nullptr, nullptr},
       {"[TELNET]\nMAXUSER=5\n", [](auto& s) { return s.MaxUsers; }, 10, "[TELNET] MAXUSER is no setting of Harvox (MAXUSERS?)", nullptr},
       {"[TELNETT]\nPORT=5\n", [](auto& s) { return s.TelnetPort; }, 23, "[TELNETT] is no section of Harvox (TELNET?)", nullptr},
       {"[TELNET]\nMASK=U\n", [](auto& s) { return s.Mask.size(); }, 4, "[TELNET] MASK is no setting of Harvox (a key of [MONITOR])", nullptr},

@@ -186,6 +186,51 @@ TEST_F(RelayFixture, HeldDataIsBounded) {
   EXPECT_TRUE(peer.received.empty());
 }
 
+// A full window from the first ask: neither a route's host (connected after
+// the hold was taken) nor the prompt is served until the count falls.
+TEST_F(RelayFixture, FullWindowHoldsHostAndPrompt) {
+  Route();
+  gw->Link().FlowPollMs = 5;
+  engine.SetOutstanding({8});
+  Start();
+  Connect("N0CALL", "ROUTE");
+  RawPeer peer = host.Accept();
+  peer.Send(std::string(30000, '#'));
+  Connect("N0CCC");
+  ASSERT_TRUE(Await("telnet>\r", "N0CCC"));
+  for (int i = 0; i < 20; ++i) Say("?\r\n", "N0CCC");
+  const size_t asks = engine.Count(IsKind('Y'));
+  ASSERT_TRUE(RunUntil([&] { return engine.Count(IsKind('Y')) >= asks + 40; }));
+  EXPECT_EQ(Got("N0CALL", "ROUTE").find('#'), std::string::npos);
+  EXPECT_EQ(Got("N0CCC").find("Help"), std::string::npos);
+  engine.SetOutstanding({0});
+  EXPECT_TRUE(Await(std::string(1000, '#'), "N0CALL", "ROUTE"));
+  EXPECT_TRUE(Await("Help file not found", "N0CCC"));
+}
+
+// An idle prompt, a station beyond the limit, a host that takes nothing.
+TEST_F(RelayFixture, IdlePromptCircuitLimitAndDeafHost) {
+  Route();
+  gw->IsrtClient("GATE", "", 0, 1000, 0, false);
+  gw->Timeout = 1000;
+  Start();
+  Connect("N0CCC");
+  EXPECT_TRUE(AwaitDisconnect("N0CCC"));
+  EXPECT_TRUE(Logged("Station N0CCC idle at the prompt"));
+  ASSERT_TRUE(Gone());
+  gw->MaxCircuits = 1;
+  RawPeer peer = Link();  // never reads
+  Connect("N0DDD");
+  EXPECT_TRUE(Await("\r*** Gateway busy\r", "N0DDD"));
+  EXPECT_TRUE(AwaitDisconnect("N0DDD"));
+  int sent = 0;
+  EXPECT_TRUE(RunUntil([&] {
+    if (sent++ < 400) Say(std::string(60000, 'x'), "N0CALL", "ROUTE");
+    return Disconnects("N0CALL", "ROUTE") > 0;
+  }));
+  EXPECT_TRUE(Logged("bytes queued for it, disconnecting N0CALL"));
+}
+
 TEST_F(RelayFixture, OneStationOnTwoOfOurCallsKeepsTheLinksApart) {
   Route();
   gw->IsrtClient("OTHER", "127.0.0.1", host.Port(), 0, 0, false);

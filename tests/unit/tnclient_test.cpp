@@ -20,6 +20,9 @@ Destinations Allowing(const std::string& entries) {
   return Destinations::Parse(entries, "", errors);
 }
 
+std::string Times(const std::string& s, int n) { return n ? s + Times(s, n - 1) : ""; }
+const std::string W = "Welcome to Harvox Version 0.1B Beta.00";
+
 TEST_F(GatewayFixture, PromptHelpAndQuit) {
   struct Case {
     std::string file, content;  // a TEXT/ file present for the case
@@ -39,6 +42,7 @@ TEST_F(GatewayFixture, PromptHelpAndQuit) {
       {"", "", "t 1.2.3.4:99999999999\r", "\r--Exception on Command Processor--\r" + P},
       {"GOODBYE.TNC", "So long\r\n", "b\r", "So long\r\r73!" + P},
       {"", "", "q\r", "73!\r\r73!" + P},
+      {"", "", Times("\r\n", 128), Times(W + "\r", 8) + "\r*** Only 8 lines at a time\r" + Times(P, 8)},
   };
   Start();
   int n = 0;
