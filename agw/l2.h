@@ -48,6 +48,7 @@ struct QueuedFrame {
   uint8_t PID = 0;
   char Kind = 0;
   std::string From, To, Data;
+  bool operator==(const QueuedFrame&) const = default;
 };
 
 // Where a service's link reaches the engine, and as whom it logs in.
@@ -168,7 +169,10 @@ class TL2 {
   // empty: asks with 'Y' about once a second, then sends `after` in order
   // ('d' and whatever must follow it).  Gives up waiting after DrainLimitMs
   // and sends them anyway; drops them when the engine connection goes down.
-  // A link that carried no data since it came up is ended at once.
+  // A link that carried no data since it came up is ended at once.  A link
+  // has one drain: asking again adds only frames not queued yet, and keeps
+  // the time limit.  When the link ends or connects anew meanwhile, its
+  // 'd' is dropped and the rest goes at once.
   void EndLinkAfterDrain(uint8_t port, const std::string& own, const std::string& remote,
                          std::vector<QueuedFrame> after);
   // Sends at once what waits for any link of `own` to drain: a new session
@@ -269,7 +273,7 @@ class TL2 {
 
   // Drain helpers.
   void DrainTick();
-  void FinishDrain(const LinkKey& key);
+  void FinishDrain(const LinkKey& key, bool link_gone = false);
   void DropDrains();
   void NoteLinkEnded(uint8_t port, const std::string& own, const std::string& remote);
 

@@ -170,6 +170,10 @@ void TL2::FrameRegistration(const FrameHeader& h, std::string_view data) {
 
 void TL2::FrameC(const FrameHeader& h, const std::string& text) {
   const std::string line = FirstLine(text);
+  // A new link of this pair: whatever waited to end an old one goes now,
+  // without its 'd', before the owner hears of the new link.
+  if (Contains(text, "CONNECTED To") || Contains(text, "CONNECTED With"))
+    NoteLinkEnded(h.Port, h.CallTo, h.CallFrom);
   auto raise = [&](const char* how, const char* fired, const CallEvent& own_event) {
     const std::string remote = RemoteCall(text);
     W(4, std::string("{L2} Connect (") + how + ") String->" + text);

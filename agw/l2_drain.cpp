@@ -4,6 +4,7 @@
 // the link still holds, and send the disconnect (and what must follow it)
 // once the count is 0, or after a time limit.  The waits belong to the link,
 // not to any session: a session may be long gone when its link drains.
+#include <algorithm>
 #include <exception>
 
 #include "agw/l2.h"
@@ -22,6 +23,15 @@ void TL2::EndLinkAfterDrain(uint8_t port, const std::string& own, const std::str
                             std::vector<QueuedFrame> after) {
   try {
     const LinkKey key{KeyPort(port), own, remote};
+    if (auto it = drains_.find(key); it != drains_.end()) {
+      // Already draining (a timer that fires again, a refusal during
+      // shutdown): one drain, one 'd', and its time limit stands.
+      auto& queued = it->second.After;
+      for (auto& f : after) {
+        if (std::find(queued.begin(), queued.end(), f) == queued.end()) queued.push_back(std::move(f));
+      }
+      return;
+    }
     if (!Active || links_with_data_.count(key) == 0) {
       for (const auto& f : after) Write(f.Port, f.PID, f.Kind, f.From, f.To, f.Data);
       return;
@@ -80,14 +90,19 @@ void TL2::FrameY(const FrameHeader& h, std::string_view data) {
   if (drains_.count(key)) FinishDrain(key);
 }
 
-void TL2::FinishDrain(const LinkKey& key) {
+void TL2::FinishDrain(const LinkKey& key, bool link_gone) {
   auto it = drains_.find(key);
   if (it == drains_.end()) return;
   // Take the frames out first: sending may re-enter the link.
   std::vector<QueuedFrame> after = std::move(it->second.After);
   drains_.erase(it);
   links_with_data_.erase(key);
-  for (const auto& f : after) Write(f.Port, f.PID, f.Kind, f.From, f.To, f.Data);
+  for (const auto& f : after) {
+    // A 'd' for a link that is gone would only bring a notice for a link
+    // nobody holds, or end the new link of the same pair.
+    if (link_gone && f.Kind == 'd' && LinkKey{KeyPort(f.Port), f.From, f.To} == key) continue;
+    Write(f.Port, f.PID, f.Kind, f.From, f.To, f.Data);
+  }
 }
 
 void TL2::FinishDrainsOf(const std::string& own) {
@@ -118,10 +133,15 @@ void TL2::FinishAllDrains() {
   }
 }
 
+// The link ended, or a connect notice made it anew: the engine holds no
+// queue for it any more, and the old drain's 'd' must not reach it.
 void TL2::NoteLinkEnded(uint8_t port, const std::string& own, const std::string& remote) {
   const LinkKey key{KeyPort(port), own, remote};
   links_with_data_.erase(key);
-  if (drains_.count(key)) FinishDrain(key);
+  if (!drains_.count(key)) return;
+  W(3, "{L2} Link " + own + "->" + remote + " ended while draining, no disconnect sent");
+  FinishDrain(key, true);
+  if (drains_.empty() && drain_timer_) drain_timer_->SetEnabled(false);
 }
 
 void TL2::DropDrains() {

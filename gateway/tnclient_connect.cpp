@@ -24,9 +24,10 @@ constexpr uint8_t kPidNoL3 = 0xF0;
 }  // namespace
 
 // Our own callsign first: the engine ends a link only when the pair is
-// named from our side.
+// named from our side.  A link still draining (its circuit ended during
+// shutdown) keeps that drain: an immediate 'd' would lose its last words.
 void TTNClient::Refuse(uint8_t port, const std::string& calling, const std::string& called) {
-  L2->DisconnectExt(port, called, calling);
+  L2->EndLinkAfterDrain(port, called, calling, {QueuedFrame{port, 0, 'd', called, calling, {}}});
 }
 
 // The listener that takes a station's connection, or none: refused.

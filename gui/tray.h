@@ -33,6 +33,8 @@ class TTray {
   // Shows the configuration error (such as "Default Node Data Not
   // Configured") and returns once it is dismissed (or the loop is stopped).
   void ConfigError(const std::string& text);
+  // The same for a service that could not start (a port in use).
+  void StartupError(const std::string& text);
   // Builds the icon (blue), its menu and the about box.  shutdown runs
   // when the user confirms Shutdown; it must call Remove().
   void Show(TLog* log, std::function<void()> shutdown);

@@ -56,6 +56,7 @@ struct TTray::Impl {
   void HelpClick();
   void ExitClick();
   void Remove();
+  void ErrorBox(const char* title, const std::string& text);
 };
 
 }  // namespace harvox
@@ -222,11 +223,16 @@ std::unique_ptr<TTray> TTray::Open(asio::io_context& loop) {
   return std::unique_ptr<TTray>(new TTray(std::make_unique<Impl>(loop)));
 }
 
-void TTray::ConfigError(const std::string& text) {
-  Impl& t = *impl_;
+void TTray::ConfigError(const std::string& text) { impl_->ErrorBox("Configuration Error!", text); }
+
+void TTray::StartupError(const std::string& text) { impl_->ErrorBox("Start-up Error!", text); }
+
+// Shows the box and runs the loop until it is answered (or a signal stops it).
+void TTray::Impl::ErrorBox(const char* title, const std::string& text) {
+  Impl& t = *this;
   t.error_box = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_ERROR, GTK_BUTTONS_OK,
                                        "%s", text.c_str());
-  gtk_window_set_title(GTK_WINDOW(t.error_box), "Configuration Error!");
+  gtk_window_set_title(GTK_WINDOW(t.error_box), title);
   gtk_window_set_position(GTK_WINDOW(t.error_box), GTK_WIN_POS_CENTER);
   g_signal_connect(t.error_box, "response", G_CALLBACK(+[](GtkDialog* d, gint, gpointer self) {
                      auto* impl = static_cast<Impl*>(self);

@@ -15,6 +15,7 @@
 #include "shell/check.h"
 #include "shell/form.h"
 #include "shell/hash_password.h"
+#include "telmond/telmond.h"
 #include "util/files.h"
 #include "util/event_loop.h"
 
@@ -100,11 +101,15 @@ int main(int argc, char** argv) {
   if (!form.StartupError.empty()) {
     // A service that could not start serves nothing: say so and let a
     // supervisor see the failure instead of a process that looks healthy.
+    // On the desktop the services go first, then the box says why.
     std::fprintf(stderr, "harvox: start-up failed: %s\n", form.StartupError.c_str());
-    if (!tray) {
-      form.FormDestroy();
-      return 1;
+    form.FormDestroy();
+    form.TelMonD.reset();
+    if (tray) {
+      signals.async_wait([&](const std::error_code&, int) { loop.stop(); });
+      tray->StartupError(form.StartupError);
     }
+    return 1;
   }
 
   // The one way out, for a signal and the tray's confirmed Shutdown alike:

@@ -242,15 +242,17 @@ void TTelnetD::OnTimer(Timer& timer) {
 }
 
 // The engine side of a session that ends: the AX.25 link is ended once
-// what was sent on it has left, then the callsign is unregistered.
+// what was sent on it has left, then the callsign is unregistered.  In
+// state 2 the link is gone already: a 'd' would only bring a notice for a
+// link nobody holds.
 void TTelnetD::EndAX25Side(Circuit* c) {
   const std::string user = c->Ucb.UserCall();
   if (c->FSM == 4) L2->ForgetFlow(c->Ucb.Port(), user, c->Ucb.DestCall);
-  if (c->FSM > 1) {
+  if (c->FSM > 2) {
     const uint8_t port = c->Ucb.Port();
     const std::string dest = c->Ucb.DestCall;
     W(3, "{TelnetD} Sending disconnect to circuit (" + std::to_string(port) + ":" + dest + ")");
-    std::vector<QueuedFrame> after{{port, 0, 'd', user, dest, {}}, {port, 0, 'd', user, dest, {}}};
+    std::vector<QueuedFrame> after{{port, 0, 'd', user, dest, {}}};
     if (!user.empty()) after.push_back({0, 0, 'x', user, {}, {}});
     L2->EndLinkAfterDrain(port, user, dest, std::move(after));
     return;

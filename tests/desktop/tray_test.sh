@@ -244,6 +244,11 @@ hpid=$!
 pids+=("$hpid")
 check "runs headless, Telnet answers" wait_until 30 telnet_prompt
 check "one stderr line" test "$(wc -l < "$work/harvox.err")" -eq 1
+headless=$hpid && start_harvox  # the Telnet port is taken by the run above
+check "start-up failure: error box shown" wait_until 30 has_window "Start-up Error!"
+xdotool windowactivate --sync "$(window "Start-up Error!")" key Return
+reap 10 && hpid=$headless
+check "start-up failure: exit status 1" test "$status" -eq 1
 kill -TERM "$hpid"
 reap 10
 check "SIGTERM: exit status 0" test "$status" -eq 0

@@ -354,6 +354,23 @@ TEST_F(DrainFixture, LinkWithoutDataEndsAtOnceAndStuckLinkAfterTheLimit) {
   EXPECT_EQ(AfterKinds(), "Dddx");
 }
 
+// One drain per link, one 'd'; none for a link that ends or connects anew.
+TEST_F(DrainFixture, OneDisconnectAtMostWhateverHappensWhileDraining) {
+  l2->DrainLimitMs = 300;
+  OpenAndWait();
+  engine.SetOutstanding({5});  // the queue never empties by itself
+  struct Case { char kind; std::string notice, kinds; };
+  for (const Case& c : {Case{0, "", "Dddx"}, Case{'C', "*** CONNECTED To Station N0BBB\r", "Dx"},
+                        Case{'d', "*** DISCONNECTED From Station N0BBB\r", "Dx"}}) {
+    engine.Clear();
+    l2->SendData(1, 0xF0, "N0AAA", "N0BBB", "last words\r");
+    for (int ask = 0; ask < 4; ++ask) l2->EndLinkAfterDrain(1, "N0AAA", "N0BBB", Bye());
+    if (c.kind) engine.Send(AgwFrame{0, c.kind, 0, "N0BBB", "N0AAA", c.notice});
+    ASSERT_TRUE(Await(1, Kind('x')));
+    EXPECT_EQ(AfterKinds(), c.kinds) << c.notice;  // the data first, one 'd' at most
+  }
+}
+
 TEST_F(DrainFixture, EngineLossDropsWhatWaited) {
   l2->DrainPollMs = 20;
   OpenAndWait();

@@ -197,7 +197,7 @@ TEST_F(SessionFixture, ALoginAgainEndsTheOldDrainBeforeRegistering) {
   engine.SetOutstanding({0});
   engine.Clear();
   auto again = LoginConnected();
-  EXPECT_EQ(Kinds().substr(0, 5), "ddxXC");  // the old link ends before the new one starts
+  EXPECT_EQ(Kinds().substr(0, 4), "dxXC");  // the old link ends before the new one starts
   EXPECT_EQ(server->Link().DrainsPending(), 0u);
   again->Send("fresh\r");
   ASSERT_TRUE(AwaitFrames(2, Kind('D')));

@@ -94,7 +94,7 @@ TEST_F(RelayFixture, TeardownFromEitherSide) {
 TEST_F(RelayFixture, ShutdownEndsEveryStationsLinkAfterItsDrainAndClosesItsHost) {
   Route();
   Start();
-  engine.SetOutstanding({2, 1, 0});
+  engine.SetOutstanding({5});
   RawPeer peer = Link();
   peer.Send("bye all\r\n");
   ASSERT_TRUE(Await("bye all\r\n", "N0CALL", "ROUTE"));
@@ -102,6 +102,10 @@ TEST_F(RelayFixture, ShutdownEndsEveryStationsLinkAfterItsDrainAndClosesItsHost)
   EXPECT_EQ(gw->Table().Count(), 0u);
   EXPECT_FALSE(gw->Quiet());  // the link still drains
   EXPECT_TRUE(HostEnded(peer));
+  Say("late\r", "N0CALL", "ROUTE");  // refused through the drain, not around it
+  ASSERT_TRUE(RunUntil([&] { return Logged("Telnet Client instance not found, data ignored"); }));
+  EXPECT_EQ(Disconnects("N0CALL", "ROUTE"), 0u);
+  engine.SetOutstanding({0});
   EXPECT_TRUE(AwaitDisconnect("N0CALL", "ROUTE"));
   EXPECT_TRUE(RunUntil([&] { return gw->Quiet(); }));
   RunFor(50ms);
