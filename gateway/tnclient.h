@@ -73,6 +73,8 @@ class TTNClient {
   uint32_t TimeoutFloor = 60000;
   uint32_t MaxTimeFloor = 600000;
   uint32_t RecoverMs = 60000;
+  // How long a station waits for its host's name to be looked up.
+  uint32_t LookupLimit = 5000;
   // Where T may lead ([GATEWAY] ALLOW and DENY), and Harvox's own listening
   // ports, refused on this host's addresses unless allowed.
   Destinations Policy;
@@ -111,6 +113,7 @@ class TTNClient {
                       const THook& hook, bool cli);
   void StartLookup(Circuit* c, const std::string& host, int32_t port);
   void OnDNSLookUpDone(net::TPing& ping, uint16_t error);
+  void LookupFailed(Circuit* c, const std::string& why);
   void ConnectKick(Circuit* c);
   void TNConnect(net::Connection& conn);
   void SendFile(Circuit* c, const std::string& name, const std::string& fallback);

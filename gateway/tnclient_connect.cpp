@@ -5,10 +5,14 @@
 #include "gateway/tnclient.h"
 
 #include <exception>
+#include <stdexcept>
+#include <system_error>
 
 #include "agw/l2.h"
+#include "gateway/l2cli.h"
 #include "net/client_socket.h"
 #include "net/ping.h"
+#include "net/winsock.h"
 #include "util/files.h"
 #include "util/message_file.h"
 #include "util/log.h"
@@ -75,8 +79,8 @@ void TTNClient::OnAGWConnect(uint8_t port, const std::string& calling, const std
       return ConnectKick(c);
     }
     W(3, "{TNClient} Destination is HostName(" + target + ")");
-    StartLookup(c, DestHost, hook.Port);
     if (!c->Ucb.Quiet) SendToStation(c, "\r*** Resolving Host Address <" + target + ">");
+    StartLookup(c, DestHost, hook.Port);
   } catch (const std::exception&) {
     W(1, "{TNClient} Exception on OnAGWConnect");
   }
@@ -127,11 +131,28 @@ void TTNClient::StartLookup(Circuit* c, const std::string& host, int32_t port) {
   s->Port = port;
   auto ping = std::make_shared<net::TPing>();
   ping->OnDnsLookupDone = [this](net::TPing& p, uint16_t error) { OnDNSLookUpDone(p, error); };
+  // One lookup per station at a time, also across its circuits and after
+  // it left one: a name that never answers keeps no more than one thread.
+  ping->Owner = c->Ucb.UserCall();
+  ping->TimeLimit = LookupLimit;
   Pings[ping.get()] = ping;
   net::TPing* raw = ping.get();
   Circuits.SetPing(c, std::move(ping));
-  raw->LookupHost(host);
   W(3, "{TNClient} Resolving IP Address for (" + host + ")");
+  try {
+    raw->LookupHost(host);
+  } catch (const std::runtime_error& e) {
+    LookupFailed(c, e.what());
+  }
+}
+
+// The name gave no address in time: the station is told and its link ends.
+void TTNClient::LookupFailed(Circuit* c, const std::string& why) {
+  SendToStation(c, "\rUnknown Host can not be resolved\r");
+  W(1, "{TNClient} DNS can not resolve Host(" + Socket(c)->Host + "): " + why);
+  DropPing(c);
+  c->FSM = 3;  // nothing will be linked; the station is on its way out
+  DisconnectStation(c);
 }
 
 void TTNClient::OnDNSLookUpDone(net::TPing& ping, uint16_t error) {
@@ -142,11 +163,7 @@ void TTNClient::OnDNSLookUpDone(net::TPing& ping, uint16_t error) {
     net::TClientSocket* s = Socket(c);
     if (error != 0) {
       W(1, "{TNClient} ERROR, <OnDNSLookUpDone> Error <> 0");
-      SendToStation(c, "\rUnknown Host can not be resolved\r");
-      W(1, "{TNClient} DNS can not resolve Host(" + s->Host + ")");
-      DropPing(c);
-      c->FSM = 3;  // nothing will be linked; the station is on its way out
-      return DisconnectStation(c);
+      return LookupFailed(c, net::WinsockText(error) + " (" + std::to_string(error) + ")");
     }
     const std::string host = s->Host;
     const std::vector<std::string> found = ping.DnsResults;

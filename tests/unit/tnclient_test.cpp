@@ -4,6 +4,11 @@
 #include "tnclient_fixture.h"
 
 #include "gateway/l2cli.h"
+#include "net/lookup_pool.h"
+#include "net/winsock.h"
+
+#include <condition_variable>
+#include <mutex>
 
 namespace harvox::test {
 namespace {
@@ -148,6 +153,74 @@ TEST_F(GatewayFixture, UnresolvableNameEndsTheStation) {
   EXPECT_TRUE(AwaitDisconnect());
   EXPECT_TRUE(RunUntil([&] { return gw->Table().Count() == 0; }));
   EXPECT_TRUE(Logged("{TNClient} DNS can not resolve Host(bad..name)"));
+}
+
+// Names whose server never answers hold up only their own stations, each
+// told at the deadline; a station has one lookup at a time, also after it
+// left one; a station gone before its answer never hears of it.
+TEST_F(GatewayFixture, LookupsRunSideBySide) {
+  // Names starting with "dead" answer only when the gate opens (at the end,
+  // whatever happens); every other name is 127.0.0.1.
+  struct Gate {
+    std::mutex m;
+    std::condition_variable cv;
+    bool open = false;
+    net::detail::NameResolver system;
+    ~Gate() { net::detail::LookupPool::Get().SetResolver(system); }
+    void Open() {
+      std::lock_guard<std::mutex> hold(m);
+      open = true;
+      cv.notify_all();
+    }
+  };
+  auto gate = std::make_shared<Gate>();
+  std::unique_ptr<Gate, void (*)(Gate*)> opener(gate.get(), [](Gate* g) { g->Open(); });
+  auto& pool = net::detail::LookupPool::Get();
+  gate->system = pool.SetResolver([g = std::weak_ptr<Gate>(gate)](
+      const std::string& name, bool, std::vector<std::string>& found) {
+    if (name.rfind("dead", 0) != 0) return found.push_back("127.0.0.1"), 0;
+    if (auto gate = g.lock()) {
+      std::unique_lock<std::mutex> hold(gate->m);
+      gate->cv.wait(hold, [&] { return gate->open; });
+    }
+    return net::kWSATRY_AGAIN;
+  });
+  RawListener host;
+  const std::string port = std::to_string(host.Port());
+  const std::string unknown = "\rUnknown Host can not be resolved\r";
+  const auto ask = [&](const std::string& station, const std::string& name, uint32_t limit) {
+    gw->LookupLimit = limit;
+    Connect(station);
+    ASSERT_TRUE(Await("telnet>\r", station));
+    Say("T " + name + "\r", station);
+    ASSERT_TRUE(Await("Resolving Host Address <" + name, station));  // started with limit
+  };
+  gw->Policy = Allowing("127.0.0.1:" + port);
+  Start();
+  for (const std::string station : {"N1A", "N1B", "N1C"}) ask(station, "dead:23", 2000);
+  ask("N0CALL", "good:" + port, 60000);  // not held up by the three
+  RawPeer peer = host.Accept();
+  EXPECT_TRUE(Await("\r*** Linked with <127.0.0.1:" + port + ">\r"));
+  for (const std::string station : {"N1A", "N1B", "N1C"}) {
+    EXPECT_TRUE(Await(unknown, station)) << station;
+    EXPECT_TRUE(AwaitDisconnect(station));
+  }
+  EXPECT_TRUE(Logged("{TNClient} DNS can not resolve Host(dead): Connection timed out (10060)"));
+  // N1A's first lookup still holds its thread: the next is refused at once.
+  engine.Clear();
+  ask("N1A", "good:" + port, 60000);
+  EXPECT_TRUE(Await(unknown, "N1A"));
+  EXPECT_TRUE(Logged("{TNClient} DNS can not resolve Host(good): good: can't start DNS lookup"));
+  // A station gone before its answer never hears of it.
+  ask("N1D", "dead:23", 60000);
+  ASSERT_TRUE(RunUntil([&] { return pool.Busy("N1D"); }));
+  Leave("N1D");
+  ASSERT_TRUE(RunUntil([&] { return !gw->Table().FindByCall("N1D"); }));
+  const std::string told = Got("N1D");
+  gate->Open();
+  EXPECT_TRUE(RunUntil([&] { return !pool.Busy("N1D") && !pool.Busy("N1A"); }));
+  RunFor(100ms);
+  EXPECT_EQ(Got("N1D"), told);
 }
 
 TEST_F(GatewayFixture, RoutesQuietAndNot) {
