@@ -67,7 +67,8 @@ std::string TL2CLI::Execute(uint8_t port, const std::string& call, std::string& 
   std::string reply;
   std::vector<std::string> tails;
   D(5, buffer);  // once: a dump per line would grow with the square of the buffer
-  for (bool more = true; more;) {
+  HandOver = false;
+  for (bool more = true; more && !HandOver;) {
     std::string head, tail;
     try {
       more = Step(port, call, buffer, level, head, tail);

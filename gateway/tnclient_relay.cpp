@@ -105,6 +105,8 @@ void TTNClient::OnAGWData(uint8_t port, const std::string& calling, const std::s
       CurrentCLI = nullptr;
       if (!Circuits.Contains(c)) return;
       if (!reply.empty()) SendToStation(c, reply);
+      // Lines after a T are the station's first words to its host.
+      if (CLIProc->HandOver && !buffer.empty() && !u.CLI && c->FSM == 1) HoldForHost(c, buffer);
       if (!QuitAsked) return;
       // The goodbye and the reply above reach the station before the link ends.
       c->FSM = 3;

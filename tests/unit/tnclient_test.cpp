@@ -75,13 +75,17 @@ TEST_F(GatewayFixture, TCommandReachesHostsByAddressAndName) {
   struct Case {
     std::string target;  // host part of T
     std::string notice;  // what the station is told first
+    std::string more;    // further lines in the T's frame: the host's first data
   };
   RawListener host;
   const std::string port = std::to_string(host.Port());
+  const std::string second = "T 127.0.0.2:" + port + "\r\n";
   const std::vector<Case> cases = {
-      {"127.0.0.1", "\r*** Connecting with <127.0.0.1:" + port + ">" + P},
+      {"127.0.0.1", "\r*** Connecting with <127.0.0.1:" + port + ">" + P, ""},
       {"localhost", "\r*** Resolving Host Address <localhost:" + port + ">\r" + P +
-                        "\r*** Connecting with <127.0.0.1:" + port + ">"},
+                        "\r*** Connecting with <127.0.0.1:" + port + ">", ""},
+      {"127.0.0.1", "\r*** Connecting with <127.0.0.1:" + port + ">" + P + "\r*** Linked", second},
+      {"localhost", "Address <localhost:" + port + ">\r" + P + "\r*** Connecting", second},
   };
   gw->Policy = Allowing("127.0.0.1:" + port);
   Start();
@@ -90,13 +94,13 @@ TEST_F(GatewayFixture, TCommandReachesHostsByAddressAndName) {
     Connect("N0CALL");
     ASSERT_TRUE(Await("telnet>\r"));
     engine.Clear();
-    Say("T " + c.target + ":" + port + "\r");
+    Say("T " + c.target + ":" + port + (c.more.empty() ? "\r" : "\r\n" + c.more));
     RawPeer peer = host.Accept();
     EXPECT_TRUE(Await(c.notice)) << Got();
     EXPECT_TRUE(Await("\r*** Linked with <127.0.0.1:" + port + ">\r"));
     Say("hello\r");
-    ASSERT_TRUE(net::test::PeerGets(peer, 6));
-    EXPECT_EQ(peer.received, "hello\r");
+    ASSERT_TRUE(net::test::PeerGets(peer, c.more.size() + 6));
+    EXPECT_EQ(peer.received, c.more + "hello\r");
     peer.Send("bye\n");
     EXPECT_TRUE(Await("bye\n"));
     peer.Close();
