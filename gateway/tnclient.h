@@ -32,6 +32,7 @@ class TL2;
 class TL2CLI;
 class Timer;
 namespace net {
+enum class ErrorKind;
 class Connection;
 class TClientSocket;
 class TPing;
@@ -124,7 +125,10 @@ class TTNClient {
                  std::string_view data);
   void HoldForHost(Circuit* c, std::string_view data);
   void TNDisc(net::Connection& conn);
-  void TNError(net::Connection& conn, int& code);
+  void TNError(net::Connection& conn, net::ErrorKind kind, int& code);
+  void ConnectFailed(Circuit* c, int code);
+  bool AtNode(const Circuit* c) const;
+  void NewSocket(Circuit* c, int32_t port);
   void OnAGWDisconnect(uint8_t port, const std::string& calling, const std::string& called,
                        const std::string& text);
   void OnCircuitTimer(Timer& timer, bool max);

@@ -111,18 +111,23 @@ Circuit* TTNClient::NewCircuit(uint8_t port, const std::string& calling, const s
   W(1, std::string("{TNClient} Inserted New Control Block for Connection Quiet(") +
            TrueFalse(hook.Quiet) + ")");
   c->FSM = 1;
-  auto socket = std::make_unique<net::TClientSocket>();
-  socket->Port = cli ? 0 : hook.Port;
-  socket->OnConnect = [this](net::TClientSocket&, net::Connection& conn) { TNConnect(conn); };
-  socket->OnRead = [this](net::TClientSocket&, net::Connection& conn) { TNRead(conn); };
-  socket->OnDisconnect = [this](net::TClientSocket&, net::Connection& conn) { TNDisc(conn); };
-  socket->OnError = [this](net::TClientSocket&, net::Connection& conn, net::ErrorKind,
-                           int& code) { TNError(conn, code); };
-  Circuits.SetTNSocket(c, socket.get(), &socket->Socket());
-  Sockets.emplace(socket.get(), std::move(socket));
+  NewSocket(c, cli ? 0 : hook.Port);
   // The host is read only as fast as the radio link takes its data.
   L2->WatchFlow(port, called, calling);
   return c;
+}
+
+// A fresh outbound socket for the circuit, not yet opened.
+void TTNClient::NewSocket(Circuit* c, int32_t port) {
+  auto socket = std::make_unique<net::TClientSocket>();
+  socket->Port = port;
+  socket->OnConnect = [this](net::TClientSocket&, net::Connection& conn) { TNConnect(conn); };
+  socket->OnRead = [this](net::TClientSocket&, net::Connection& conn) { TNRead(conn); };
+  socket->OnDisconnect = [this](net::TClientSocket&, net::Connection& conn) { TNDisc(conn); };
+  socket->OnError = [this](net::TClientSocket&, net::Connection& conn, net::ErrorKind kind,
+                           int& code) { TNError(conn, kind, code); };
+  Circuits.SetTNSocket(c, socket.get(), &socket->Socket());
+  Sockets.emplace(socket.get(), std::move(socket));
 }
 
 void TTNClient::StartLookup(Circuit* c, const std::string& host, int32_t port) {
@@ -212,11 +217,52 @@ void TTNClient::ConnectKick(Circuit* c) {
     }
     s->Open();
     W(3, "{TNClient} Activated Socket with Destination");
+  } catch (const std::system_error& e) {
+    // Refused before it started (no route, bad port, no address).
+    if (Circuits.Contains(c)) ConnectFailed(c, e.code().value());
   } catch (const std::exception&) {
     W(1, "{TNClient} Exception on ConnectKick");
-    // Refused before it started (bad port, no address): nothing will link.
     if (Circuits.Contains(c)) TakeDown(c);
   }
+}
+
+// Whether the circuit came through the command processor (its listener
+// has no host of its own).
+bool TTNClient::AtNode(const Circuit* c) const {
+  for (const auto& hook : Listeners) {
+    if (hook.Call == c->Ucb.DestCall) return hook.Address.empty();
+  }
+  return false;
+}
+
+// The host could not be reached.  The station is told why; from the node
+// prompt it gets the prompt back and keeps its link, on a route its link
+// ends once what it was sent has left.
+void TTNClient::ConnectFailed(Circuit* c, int code) {
+  net::TClientSocket* s = Socket(c);
+  const std::string target = s->Address + ":" + std::to_string(s->Port);
+  W(1, "{TNClient} Station " + c->Ucb.UserCall() + " could not reach Host(" + target + "): " +
+           net::WinsockText(code) + " (" + std::to_string(code) + ")");
+  SendToStation(c, code == net::kWSAECONNREFUSED ? "\r*** Connection refused <" + target + ">\r"
+                                                 : "\r*** Host <" + target + "> unreachable\r");
+  if (!AtNode(c)) {
+    c->FSM = 3;
+    c->Ucb.Pending.clear();
+    return DisconnectStation(c);
+  }
+  c->Ucb.InactTimer()->SetEnabled(false);
+  c->Ucb.MaxTimer()->SetEnabled(false);
+  c->Ucb.Pending.clear();  // meant for the host that was not reached
+  c->Ucb.CLI = 1;
+  ReleaseSocket(c);
+  NewSocket(c, 0);
+  // Inside the processor's run its reply carries the prompt, and the lines
+  // after the T are commands again.
+  if (c == CurrentCLI) {
+    CLIProc->HandOver = false;
+    return;
+  }
+  SendToStation(c, CLIProc->PromptFor(c->Ucb.UserCall()));
 }
 
 void TTNClient::TNConnect(net::Connection& conn) {

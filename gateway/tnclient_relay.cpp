@@ -20,6 +20,7 @@
 #include "gateway/l2cli.h"
 #include "gateway/line_ends.h"
 #include "net/client_socket.h"
+#include "net/winsock.h"
 #include "util/log.h"
 #include "util/timer.h"
 
@@ -162,9 +163,11 @@ void TTNClient::TNDisc(net::Connection& conn) {
   }
 }
 
-void TTNClient::TNError(net::Connection& conn, int& code) {
+void TTNClient::TNError(net::Connection& conn, net::ErrorKind kind, int& code) {
   try {
-    W(1, "{L2} <TNError> Socket Error from Telnet Server");
+    const int error = code;
+    W(1, "{L2} <TNError> Socket Error from Telnet Server: " + net::WinsockText(error) + " (" +
+             std::to_string(error) + ")");
     code = 0;
     Circuit* c = Circuits.FindByTNSocket(&conn);
     if (!c) return W(1, "{TNClient} Unable to find hook for connection");
@@ -172,6 +175,7 @@ void TTNClient::TNError(net::Connection& conn, int& code) {
       RemoveCircuit(c);
       return W(3, "{TNClient} <TNError> FSM=5 ->Telnet hook destroyed");
     }
+    if (kind == net::ErrorKind::Connect && c->FSM == 1) return ConnectFailed(c, error);
     c->FSM = 3;
     DisconnectStation(c);
     W(3, "{TNClient} <TNError> Sent disconnect to AX.25 side");
