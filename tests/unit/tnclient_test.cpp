@@ -197,7 +197,12 @@ TEST_F(GatewayFixture, LookupsRunSideBySide) {
     Connect(station);
     ASSERT_TRUE(Await("telnet>\r", station));
     Say("T " + name + "\r", station);
-    ASSERT_TRUE(Await("Resolving Host Address <" + name, station));  // started with limit
+    // Started with its limit, and the prompt after the notice is out.
+    ASSERT_TRUE(RunUntil([&] {
+      const std::string got = Got(station), notice = "Address <" + name + ">\r";
+      return got.find(notice + "{" + station + " de GATE}:\r") != std::string::npos ||
+             got.find(notice + unknown) != std::string::npos;  // refused at once
+    })) << station << ": " << Got(station);
   };
   gw->Policy = Allowing("127.0.0.1:" + port);
   Start();
