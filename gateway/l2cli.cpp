@@ -67,8 +67,9 @@ std::string TL2CLI::Execute(uint8_t port, const std::string& call, std::string& 
   std::string reply;
   std::vector<std::string> tails;
   D(5, buffer);  // once: a dump per line would grow with the square of the buffer
+  HandOver = false;
   bool more = true;
-  for (size_t lines = 0; more; ++lines) {
+  for (size_t lines = 0; more && !HandOver; ++lines) {
     if (lines >= kMaxLines && !buffer.empty()) {
       // Each line is answered with a prompt or more: a frame of empty lines
       // must not turn into pages of air time.

@@ -50,7 +50,9 @@ class TL2CLI {
   void ResetCommands();
   void SetActive(bool on);
   // Executes the lines of buffer (which it consumes, at most kMaxLines of
-  // them) for a station at the given level; returns the reply.
+  // them) for a station at the given level; returns the reply for the
+  // station.  A command handler that sets HandOver ends the run: the lines
+  // after its command stay in buffer.
   std::string Execute(uint8_t port, const std::string& call, std::string& buffer, uint8_t level);
   // The prompt a station sees: "{CALL de NODECALL}:" and CR.
   std::string PromptFor(const std::string& call) const {
@@ -63,6 +65,9 @@ class TL2CLI {
   std::string Bye;
   std::string Prompt;
   std::array<TCmd, kSlots> Commands;
+  // Set by a command handler when the station leaves the processor (its
+  // further input is for someone else); cleared by each Execute.
+  bool HandOver = false;
   DisconnectEvent FOnDisconnect;
   CommandEvent FOnCommand;
   CommandEvent FOnHelp;

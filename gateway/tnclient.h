@@ -32,6 +32,7 @@ class TL2;
 class TL2CLI;
 class Timer;
 namespace net {
+enum class ErrorKind;
 class Connection;
 class TClientSocket;
 class TPing;
@@ -76,6 +77,8 @@ class TTNClient {
   uint32_t TimeoutFloor = 60000;
   uint32_t MaxTimeFloor = 600000;
   uint32_t RecoverMs = 60000;
+  // How long a station waits for its host's name to be looked up.
+  uint32_t LookupLimit = 5000;
   // Where T may lead ([GATEWAY] ALLOW and DENY), and Harvox's own listening
   // ports, refused on this host's addresses unless allowed.
   Destinations Policy;
@@ -117,6 +120,7 @@ class TTNClient {
                       const THook& hook, bool cli);
   void StartLookup(Circuit* c, const std::string& host, int32_t port);
   void OnDNSLookUpDone(net::TPing& ping, uint16_t error);
+  void LookupFailed(Circuit* c, const std::string& why);
   void ConnectKick(Circuit* c);
   void ArmTimer(Timer* t, int32_t interval, bool max);
   void TNConnect(net::Connection& conn);
@@ -130,7 +134,10 @@ class TTNClient {
   void HoldForHost(Circuit* c, std::string_view data);
   void TNDisc(net::Connection& conn);
   void TNOverflow(net::Connection& conn);
-  void TNError(net::Connection& conn, int& code);
+  void TNError(net::Connection& conn, net::ErrorKind kind, int& code);
+  void ConnectFailed(Circuit* c, int code);
+  bool AtNode(const Circuit* c) const;
+  void NewSocket(Circuit* c, int32_t port);
   void OnAGWDisconnect(uint8_t port, const std::string& calling, const std::string& called,
                        const std::string& text);
   void OnCircuitTimer(Timer& timer, bool max);

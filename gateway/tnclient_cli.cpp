@@ -107,12 +107,14 @@ std::string TTNClient::ConnectTo(Circuit* c, const std::string& args) {
     const auto address = Vet(c, target, {host}, port);
     if (!address) return NotAllowed(target);
     c->Ucb.CLI = 0;
+    CLIProc->HandOver = true;
     s->Address = *address;
     s->Port = port;
     ConnectKick(c);
     return {};
   }
   c->Ucb.CLI = 0;
+  CLIProc->HandOver = true;
   c->Ucb.CheckDest = 1;
   W(3, "{TNClient} Destination is HostName(" + target + ")");
   SendToStation(c, "\r*** Resolving Host Address <" + target + ">\r");

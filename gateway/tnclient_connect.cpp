@@ -5,11 +5,15 @@
 #include "gateway/tnclient.h"
 
 #include <exception>
+#include <stdexcept>
+#include <system_error>
 
 #include "agw/frame.h"
 #include "agw/l2.h"
+#include "gateway/l2cli.h"
 #include "net/client_socket.h"
 #include "net/ping.h"
+#include "net/winsock.h"
 #include "util/files.h"
 #include "util/message_file.h"
 #include "util/log.h"
@@ -87,8 +91,8 @@ void TTNClient::OnAGWConnect(uint8_t port, const std::string& calling, const std
       return ConnectKick(c);
     }
     W(3, "{TNClient} Destination is HostName(" + target + ")");
-    StartLookup(c, DestHost, hook.Port);
     if (!c->Ucb.Quiet) SendToStation(c, "\r*** Resolving Host Address <" + target + ">");
+    StartLookup(c, DestHost, hook.Port);
   } catch (const std::exception&) {
     W(1, "{TNClient} Exception on OnAGWConnect");
   }
@@ -119,22 +123,27 @@ Circuit* TTNClient::NewCircuit(uint8_t port, const std::string& calling, const s
   W(1, std::string("{TNClient} Inserted New Control Block for Connection Quiet(") +
            TrueFalse(hook.Quiet) + ")");
   c->FSM = 1;
+  NewSocket(c, cli ? 0 : hook.Port);
+  // The host is read only as fast as the radio link takes its data.
+  L2->WatchFlow(port, called, calling);
+  return c;
+}
+
+// A fresh outbound socket for the circuit, not yet opened.
+void TTNClient::NewSocket(Circuit* c, int32_t port) {
   auto socket = std::make_unique<net::TClientSocket>();
-  socket->Port = cli ? 0 : hook.Port;
+  socket->Port = port;
   socket->OnConnect = [this](net::TClientSocket&, net::Connection& conn) { TNConnect(conn); };
   socket->OnRead = [this](net::TClientSocket&, net::Connection& conn) { TNRead(conn); };
   socket->OnDisconnect = [this](net::TClientSocket&, net::Connection& conn) { TNDisc(conn); };
-  socket->OnError = [this](net::TClientSocket&, net::Connection& conn, net::ErrorKind,
-                           int& code) { TNError(conn, code); };
+  socket->OnError = [this](net::TClientSocket&, net::Connection& conn, net::ErrorKind kind,
+                           int& code) { TNError(conn, kind, code); };
   // A host that takes nothing while the station sends on is dropped (the
   // socket's close then ends the station's link) rather than fill memory.
   socket->MaxPendingOutput = kMaxPending;
   socket->OnOverflow = [this](net::TClientSocket&, net::Connection& conn) { TNOverflow(conn); };
   Circuits.SetTNSocket(c, socket.get(), &socket->Socket());
   Sockets.emplace(socket.get(), std::move(socket));
-  // The host is read only as fast as the radio link takes its data.
-  L2->WatchFlow(port, called, calling);
-  return c;
 }
 
 void TTNClient::StartLookup(Circuit* c, const std::string& host, int32_t port) {
@@ -143,11 +152,28 @@ void TTNClient::StartLookup(Circuit* c, const std::string& host, int32_t port) {
   s->Port = port;
   auto ping = std::make_shared<net::TPing>();
   ping->OnDnsLookupDone = [this](net::TPing& p, uint16_t error) { OnDNSLookUpDone(p, error); };
+  // One lookup per station at a time, also across its circuits and after
+  // it left one: a name that never answers keeps no more than one thread.
+  ping->Owner = c->Ucb.UserCall();
+  ping->TimeLimit = LookupLimit;
   Pings[ping.get()] = ping;
   net::TPing* raw = ping.get();
   Circuits.SetPing(c, std::move(ping));
-  raw->LookupHost(host);
   W(3, "{TNClient} Resolving IP Address for (" + host + ")");
+  try {
+    raw->LookupHost(host);
+  } catch (const std::runtime_error& e) {
+    LookupFailed(c, e.what());
+  }
+}
+
+// The name gave no address in time: the station is told and its link ends.
+void TTNClient::LookupFailed(Circuit* c, const std::string& why) {
+  SendToStation(c, "\rUnknown Host can not be resolved\r");
+  W(1, "{TNClient} DNS can not resolve Host(" + Socket(c)->Host + "): " + why);
+  DropPing(c);
+  c->FSM = 3;  // nothing will be linked; the station is on its way out
+  DisconnectStation(c);
 }
 
 void TTNClient::OnDNSLookUpDone(net::TPing& ping, uint16_t error) {
@@ -158,11 +184,7 @@ void TTNClient::OnDNSLookUpDone(net::TPing& ping, uint16_t error) {
     net::TClientSocket* s = Socket(c);
     if (error != 0) {
       W(1, "{TNClient} ERROR, <OnDNSLookUpDone> Error <> 0");
-      SendToStation(c, "\rUnknown Host can not be resolved\r");
-      W(1, "{TNClient} DNS can not resolve Host(" + s->Host + ")");
-      DropPing(c);
-      c->FSM = 3;  // nothing will be linked; the station is on its way out
-      return DisconnectStation(c);
+      return LookupFailed(c, net::WinsockText(error) + " (" + std::to_string(error) + ")");
     }
     const std::string host = s->Host;
     const std::vector<std::string> found = ping.DnsResults;
@@ -206,9 +228,11 @@ void TTNClient::ConnectKick(Circuit* c) {
     }
     s->Open();
     W(3, "{TNClient} Activated Socket with Destination");
+  } catch (const std::system_error& e) {
+    // Refused before it started (no route, bad port, no address).
+    if (Circuits.Contains(c)) ConnectFailed(c, e.code().value());
   } catch (const std::exception&) {
     W(1, "{TNClient} Exception on ConnectKick");
-    // Refused before it started (bad port, no address): nothing will link.
     if (Circuits.Contains(c)) TakeDown(c);
   }
 }
@@ -217,6 +241,47 @@ void TTNClient::ArmTimer(Timer* t, int32_t interval, bool max) {
   t->SetInterval(static_cast<uint32_t>(interval));
   t->SetHandler([this, max](Timer& fired) { OnCircuitTimer(fired, max); });
   t->SetEnabled(true);
+}
+
+// Whether the circuit came through the command processor (its listener
+// has no host of its own).
+bool TTNClient::AtNode(const Circuit* c) const {
+  for (const auto& hook : Listeners) {
+    if (hook.Call == c->Ucb.DestCall) return hook.Address.empty();
+  }
+  return false;
+}
+
+// The host could not be reached.  The station is told why; from the node
+// prompt it gets the prompt back and keeps its link, on a route its link
+// ends once what it was sent has left.
+void TTNClient::ConnectFailed(Circuit* c, int code) {
+  net::TClientSocket* s = Socket(c);
+  const std::string target = s->Address + ":" + std::to_string(s->Port);
+  W(1, "{TNClient} Station " + c->Ucb.UserCall() + " could not reach Host(" + target + "): " +
+           net::WinsockText(code) + " (" + std::to_string(code) + ")");
+  SendToStation(c, code == net::kWSAECONNREFUSED ? "\r*** Connection refused <" + target + ">\r"
+                                                 : "\r*** Host <" + target + "> unreachable\r");
+  if (!AtNode(c)) {
+    c->FSM = 3;
+    c->Ucb.Pending.clear();
+    return DisconnectStation(c);
+  }
+  // Back at the prompt: only the prompt's idle limit runs, from now.
+  c->Ucb.InactTimer()->SetEnabled(false);
+  c->Ucb.MaxTimer()->SetEnabled(false);
+  if (c->Ucb.Timeout > 0) ArmTimer(c->Ucb.InactTimer(), c->Ucb.Timeout, false);
+  c->Ucb.Pending.clear();  // meant for the host that was not reached
+  c->Ucb.CLI = 1;
+  ReleaseSocket(c);
+  NewSocket(c, 0);
+  // Inside the processor's run its reply carries the prompt, and the lines
+  // after the T are commands again.
+  if (c == CurrentCLI) {
+    CLIProc->HandOver = false;
+    return;
+  }
+  SendToStation(c, CLIProc->PromptFor(c->Ucb.UserCall()));
 }
 
 void TTNClient::TNConnect(net::Connection& conn) {

@@ -20,6 +20,7 @@
 #include "gateway/l2cli.h"
 #include "gateway/line_ends.h"
 #include "net/client_socket.h"
+#include "net/winsock.h"
 #include "util/log.h"
 #include "util/timer.h"
 
@@ -142,6 +143,8 @@ void TTNClient::Command(Circuit* c, std::string_view data) {
   CurrentCLI = nullptr;
   if (!Circuits.Contains(c)) return;
   if (!reply.empty()) SendToStation(c, reply);
+  // Lines after a T are the station's first words to its host.
+  if (CLIProc->HandOver && !buffer.empty() && !u.CLI && c->FSM == 1) HoldForHost(c, buffer);
   if (!QuitAsked) return;
   // The goodbye and the reply above reach the station before the link ends.
   c->FSM = 3;
@@ -185,9 +188,11 @@ void TTNClient::TNOverflow(net::Connection& conn) {
            " bytes queued for it, disconnecting " + c->Ucb.UserCall());
 }
 
-void TTNClient::TNError(net::Connection& conn, int& code) {
+void TTNClient::TNError(net::Connection& conn, net::ErrorKind kind, int& code) {
   try {
-    W(1, "{L2} <TNError> Socket Error from Telnet Server");
+    const int error = code;
+    W(1, "{L2} <TNError> Socket Error from Telnet Server: " + net::WinsockText(error) + " (" +
+             std::to_string(error) + ")");
     code = 0;
     Circuit* c = Circuits.FindByTNSocket(&conn);
     if (!c) return W(1, "{TNClient} Unable to find hook for connection");
@@ -195,6 +200,7 @@ void TTNClient::TNError(net::Connection& conn, int& code) {
       RemoveCircuit(c);
       return W(3, "{TNClient} <TNError> FSM=5 ->Telnet hook destroyed");
     }
+    if (kind == net::ErrorKind::Connect && c->FSM == 1) return ConnectFailed(c, error);
     c->FSM = 3;
     DisconnectStation(c);
     W(3, "{TNClient} <TNError> Sent disconnect to AX.25 side");

@@ -50,13 +50,14 @@ void TPing::LookupHost(const std::string& name) {
     return;
   }
   // The destructor cancels the lookup, so the callback never outlives us.
-  const int code = lookup_->Start(name, [this](int result, const std::vector<std::string>& found) {
+  const auto done = [this](int result, const std::vector<std::string>& found) {
     if (result == 0) {
       DnsResult = found.front();
       DnsResults = found;
     }
     Raise(OnDnsLookupDone, *this, result);
-  });
+  };
+  const int code = lookup_->Start(name, done, Owner, TimeLimit);
   if (code == 0) return;
   char text[64];
   std::snprintf(text, sizeof text, ": can't start DNS lookup, error #%d", code);

@@ -1,6 +1,7 @@
 // The resolver component: one asynchronous IPv4 host-name lookup at a time,
-// reported by OnDnsLookupDone on the message loop.  Only the lookup is
-// offered; no echo requests are ever sent.
+// reported by OnDnsLookupDone on the message loop; the lookups of different
+// resolvers run side by side.  Only the lookup is offered; no echo
+// requests are ever sent.
 //
 // Re-entrancy: the handler may start a new lookup or release the resolver.
 // Releasing it while a lookup is pending raises OnDnsLookupDone(10004) once,
@@ -25,6 +26,11 @@ class TPing {
   // Every IPv4 address of the name, DnsResult first; empty like DnsResult.
   std::vector<std::string> DnsResults;
   std::function<void(TPing&, uint16_t code)> OnDnsLookupDone;
+  // Who asks: while a lookup for the same owner still runs (even one
+  // dropped since), LookupHost refuses.  Empty: no such limit.
+  std::string Owner;
+  // A lookup unanswered after this many ms ends with 10060; 0: no limit.
+  uint32_t TimeLimit = 0;
 
   TPing();
   ~TPing();

@@ -114,13 +114,30 @@ TEST_F(RelayFixture, ShutdownEndsEveryStationsLinkAfterItsDrainAndClosesItsHost)
   EXPECT_TRUE(AwaitDisconnect("N0NEW", "ROUTE"));
 }
 
-TEST_F(RelayFixture, RefusedHostEndsTheStation) {
-  Route(false, 0, 0, net::test::ClosedPort());
+// A route ends the station's link after telling it why; the node prompt
+// keeps it, and the next T reaches a host.
+TEST_F(RelayFixture, RefusedHostIsNamedToTheStation) {
+  const std::string closed = "127.0.0.1:" + std::to_string(net::test::ClosedPort());
+  const std::string refused = "\r*** Connection refused <" + closed + ">\r";
+  Route(false, 0, 0, std::stoi(closed.substr(10)));
+  std::vector<std::string> errors;
+  gw->Policy = Destinations::Parse("127.0.0.1", "", errors);
   Start();
   Connect("N0CALL", "ROUTE");
   Say("held\r", "N0CALL", "ROUTE");
+  EXPECT_TRUE(Await(refused, "N0CALL", "ROUTE"));
   EXPECT_TRUE(AwaitDisconnect("N0CALL", "ROUTE"));
   EXPECT_TRUE(Gone());
+  EXPECT_TRUE(Logged("could not reach Host(" + closed + "): Connection refused (10061)"));
+  Connect("N0CALL");
+  ASSERT_TRUE(Await("telnet>\r"));
+  engine.Clear();
+  Say("T " + closed + "\r");
+  EXPECT_TRUE(Await(refused + "{N0CALL de GATE}:\r"));
+  Say("T 127.0.0.1:" + std::to_string(host.Port()) + "\r");
+  RawPeer peer = host.Accept();
+  EXPECT_TRUE(Await("\r*** Linked with <127.0.0.1:"));
+  EXPECT_EQ(Disconnects(), 0u);
 }
 
 TEST_F(RelayFixture, InactivityAndMaximumTime) {

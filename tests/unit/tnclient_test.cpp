@@ -6,6 +6,11 @@
 #include <filesystem>
 
 #include "gateway/l2cli.h"
+#include "net/lookup_pool.h"
+#include "net/winsock.h"
+
+#include <condition_variable>
+#include <mutex>
 
 namespace harvox::test {
 namespace {
@@ -98,13 +103,17 @@ TEST_F(GatewayFixture, TCommandReachesHostsByAddressAndName) {
   struct Case {
     std::string target;  // host part of T
     std::string notice;  // what the station is told first
+    std::string more;    // further lines in the T's frame: the host's first data
   };
   RawListener host;
   const std::string port = std::to_string(host.Port());
+  const std::string second = "T 127.0.0.2:" + port + "\r\n";
   const std::vector<Case> cases = {
-      {"127.0.0.1", "\r*** Connecting with <127.0.0.1:" + port + ">" + P},
+      {"127.0.0.1", "\r*** Connecting with <127.0.0.1:" + port + ">" + P, ""},
       {"localhost", "\r*** Resolving Host Address <localhost:" + port + ">\r" + P +
-                        "\r*** Connecting with <127.0.0.1:" + port + ">"},
+                        "\r*** Connecting with <127.0.0.1:" + port + ">", ""},
+      {"127.0.0.1", "\r*** Connecting with <127.0.0.1:" + port + ">" + P + "\r*** Linked", second},
+      {"localhost", "Address <localhost:" + port + ">\r" + P + "\r*** Connecting", second},
   };
   gw->Policy = Allowing("127.0.0.1:" + port);
   Start();
@@ -113,13 +122,13 @@ TEST_F(GatewayFixture, TCommandReachesHostsByAddressAndName) {
     Connect("N0CALL");
     ASSERT_TRUE(Await("telnet>\r"));
     engine.Clear();
-    Say("T " + c.target + ":" + port + "\r");
+    Say("T " + c.target + ":" + port + (c.more.empty() ? "\r" : "\r\n" + c.more));
     RawPeer peer = host.Accept();
     EXPECT_TRUE(Await(c.notice)) << Got();
     EXPECT_TRUE(Await("\r*** Linked with <127.0.0.1:" + port + ">\r"));
     Say("hello\r");
-    ASSERT_TRUE(net::test::PeerGets(peer, 6));
-    EXPECT_EQ(peer.received, "hello\r");
+    ASSERT_TRUE(net::test::PeerGets(peer, c.more.size() + 6));
+    EXPECT_EQ(peer.received, c.more + "hello\r");
     peer.Send("bye\n");
     EXPECT_TRUE(Await("bye\n"));
     peer.Close();
@@ -176,6 +185,79 @@ TEST_F(GatewayFixture, UnresolvableNameEndsTheStation) {
   EXPECT_TRUE(AwaitDisconnect());
   EXPECT_TRUE(RunUntil([&] { return gw->Table().Count() == 0; }));
   EXPECT_TRUE(Logged("{TNClient} DNS can not resolve Host(bad..name)"));
+}
+
+// Names whose server never answers hold up only their own stations, each
+// told at the deadline; a station has one lookup at a time, also after it
+// left one; a station gone before its answer never hears of it.
+TEST_F(GatewayFixture, LookupsRunSideBySide) {
+  // Names starting with "dead" answer only when the gate opens (at the end,
+  // whatever happens); every other name is 127.0.0.1.
+  struct Gate {
+    std::mutex m;
+    std::condition_variable cv;
+    bool open = false;
+    net::detail::NameResolver system;
+    ~Gate() { net::detail::LookupPool::Get().SetResolver(system); }
+    void Open() {
+      std::lock_guard<std::mutex> hold(m);
+      open = true;
+      cv.notify_all();
+    }
+  };
+  auto gate = std::make_shared<Gate>();
+  std::unique_ptr<Gate, void (*)(Gate*)> opener(gate.get(), [](Gate* g) { g->Open(); });
+  auto& pool = net::detail::LookupPool::Get();
+  gate->system = pool.SetResolver([g = std::weak_ptr<Gate>(gate)](
+      const std::string& name, bool, std::vector<std::string>& found) {
+    if (name.rfind("dead", 0) != 0) return found.push_back("127.0.0.1"), 0;
+    if (auto gate = g.lock()) {
+      std::unique_lock<std::mutex> hold(gate->m);
+      gate->cv.wait(hold, [&] { return gate->open; });
+    }
+    return net::kWSATRY_AGAIN;
+  });
+  RawListener host;
+  const std::string port = std::to_string(host.Port());
+  const std::string unknown = "\rUnknown Host can not be resolved\r";
+  const auto ask = [&](const std::string& station, const std::string& name, uint32_t limit) {
+    gw->LookupLimit = limit;
+    Connect(station);
+    ASSERT_TRUE(Await("telnet>\r", station));
+    Say("T " + name + "\r", station);
+    // Started with its limit, and the prompt after the notice is out.
+    ASSERT_TRUE(RunUntil([&] {
+      const std::string got = Got(station), notice = "Address <" + name + ">\r";
+      return got.find(notice + "{" + station + " de GATE}:\r") != std::string::npos ||
+             got.find(notice + unknown) != std::string::npos;  // refused at once
+    })) << station << ": " << Got(station);
+  };
+  gw->Policy = Allowing("127.0.0.1:" + port);
+  Start();
+  for (const std::string station : {"N1A", "N1B", "N1C"}) ask(station, "dead:23", 2000);
+  ask("N0CALL", "good:" + port, 60000);  // not held up by the three
+  RawPeer peer = host.Accept();
+  EXPECT_TRUE(Await("\r*** Linked with <127.0.0.1:" + port + ">\r"));
+  for (const std::string station : {"N1A", "N1B", "N1C"}) {
+    EXPECT_TRUE(Await(unknown, station)) << station;
+    EXPECT_TRUE(AwaitDisconnect(station));
+  }
+  EXPECT_TRUE(Logged("{TNClient} DNS can not resolve Host(dead): Connection timed out (10060)"));
+  // N1A's first lookup still holds its thread: the next is refused at once.
+  engine.Clear();
+  ask("N1A", "good:" + port, 60000);
+  EXPECT_TRUE(Await(unknown, "N1A"));
+  EXPECT_TRUE(Logged("{TNClient} DNS can not resolve Host(good): good: can't start DNS lookup"));
+  // A station gone before its answer never hears of it.
+  ask("N1D", "dead:23", 60000);
+  ASSERT_TRUE(RunUntil([&] { return pool.Busy("N1D"); }));
+  Leave("N1D");
+  ASSERT_TRUE(RunUntil([&] { return !gw->Table().FindByCall("N1D"); }));
+  const std::string told = Got("N1D");
+  gate->Open();
+  EXPECT_TRUE(RunUntil([&] { return !pool.Busy("N1D") && !pool.Busy("N1A"); }));
+  RunFor(100ms);
+  EXPECT_EQ(Got("N1D"), told);
 }
 
 TEST_F(GatewayFixture, RoutesQuietAndNot) {
