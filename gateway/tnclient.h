@@ -157,6 +157,7 @@ class TTNClient {
   std::optional<std::string> Vet(Circuit* c, const std::string& target,
                                  const std::vector<std::string>& addresses, int32_t port);
   void BackToPrompt(Circuit* c, const std::string& target);
+  void ReturnToPrompt(Circuit* c, const std::string& why);
   Circuit* CLICircuit(uint8_t port, const std::string& call);
   // Circuit helpers.
   Circuit* FindLink(uint8_t port, const std::string& station, const std::string& own);

@@ -15,6 +15,7 @@
 #include "net/interfaces.h"
 #include "util/files.h"
 #include "util/log.h"
+#include "util/timer.h"
 #include "util/strings.h"
 
 namespace harvox {
@@ -167,9 +168,29 @@ std::optional<std::string> TTNClient::Vet(Circuit* c, const std::string& target,
 // A T refused after its lookup: the station is at the prompt again.  What
 // it typed meanwhile was meant for the host, not for the prompt: dropped.
 void TTNClient::BackToPrompt(Circuit* c, const std::string& target) {
-  c->Ucb.CLI = 1;
-  c->Ucb.Pending.clear();
-  SendToStation(c, NotAllowed(target) + CLIProc->PromptFor(c->Ucb.UserCall()));
+  ReturnToPrompt(c, NotAllowed(target));
+}
+
+// A T from the prompt that came to nothing: the station hears why and is at
+// the prompt again, with a fresh socket and only the prompt's idle limit.
+void TTNClient::ReturnToPrompt(Circuit* c, const std::string& why) {
+  auto& u = c->Ucb;
+  u.InactTimer()->SetEnabled(false);
+  u.MaxTimer()->SetEnabled(false);
+  if (u.Timeout > 0) ArmTimer(u.InactTimer(), u.Timeout, false);
+  u.Pending.clear();  // meant for the host that was not reached
+  u.CLI = 1;
+  DropPing(c);
+  ReleaseSocket(c);
+  NewSocket(c, 0);
+  SendToStation(c, why);
+  // Inside the processor's run its reply carries the prompt, and the lines
+  // after the T are commands again.
+  if (c == CurrentCLI) {
+    CLIProc->HandOver = false;
+    return;
+  }
+  SendToStation(c, CLIProc->PromptFor(u.UserCall()));
 }
 
 }  // namespace harvox

@@ -169,8 +169,10 @@ void TTNClient::StartLookup(Circuit* c, const std::string& host, int32_t port) {
 
 // The name gave no address in time: the station is told and its link ends.
 void TTNClient::LookupFailed(Circuit* c, const std::string& why) {
-  SendToStation(c, "\rUnknown Host can not be resolved\r");
   W(1, "{TNClient} DNS can not resolve Host(" + Socket(c)->Host + "): " + why);
+  const std::string text = "\rUnknown Host can not be resolved\r";
+  if (AtNode(c)) return ReturnToPrompt(c, text);
+  SendToStation(c, text);
   DropPing(c);
   c->FSM = 3;  // nothing will be linked; the station is on its way out
   DisconnectStation(c);
@@ -260,28 +262,14 @@ void TTNClient::ConnectFailed(Circuit* c, int code) {
   const std::string target = s->Address + ":" + std::to_string(s->Port);
   W(1, "{TNClient} Station " + c->Ucb.UserCall() + " could not reach Host(" + target + "): " +
            net::WinsockText(code) + " (" + std::to_string(code) + ")");
-  SendToStation(c, code == net::kWSAECONNREFUSED ? "\r*** Connection refused <" + target + ">\r"
-                                                 : "\r*** Host <" + target + "> unreachable\r");
-  if (!AtNode(c)) {
-    c->FSM = 3;
-    c->Ucb.Pending.clear();
-    return DisconnectStation(c);
-  }
-  // Back at the prompt: only the prompt's idle limit runs, from now.
-  c->Ucb.InactTimer()->SetEnabled(false);
-  c->Ucb.MaxTimer()->SetEnabled(false);
-  if (c->Ucb.Timeout > 0) ArmTimer(c->Ucb.InactTimer(), c->Ucb.Timeout, false);
-  c->Ucb.Pending.clear();  // meant for the host that was not reached
-  c->Ucb.CLI = 1;
-  ReleaseSocket(c);
-  NewSocket(c, 0);
-  // Inside the processor's run its reply carries the prompt, and the lines
-  // after the T are commands again.
-  if (c == CurrentCLI) {
-    CLIProc->HandOver = false;
-    return;
-  }
-  SendToStation(c, CLIProc->PromptFor(c->Ucb.UserCall()));
+  const std::string why = code == net::kWSAECONNREFUSED
+                              ? "\r*** Connection refused <" + target + ">\r"
+                              : "\r*** Host <" + target + "> unreachable\r";
+  if (AtNode(c)) return ReturnToPrompt(c, why);
+  SendToStation(c, why);
+  c->FSM = 3;
+  c->Ucb.Pending.clear();
+  DisconnectStation(c);
 }
 
 void TTNClient::TNConnect(net::Connection& conn) {

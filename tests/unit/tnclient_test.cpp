@@ -176,15 +176,17 @@ TEST_F(GatewayFixture, TRefusedByTheDestinationRules) {
   EXPECT_EQ(peer.received, "hello\r");
 }
 
-TEST_F(GatewayFixture, UnresolvableNameEndsTheStation) {
+TEST_F(GatewayFixture, UnresolvableNameGivesThePromptBack) {
   Start();
   Connect("N0CALL");
   ASSERT_TRUE(Await("telnet>\r"));
   Say("T bad..name:23\r");
-  EXPECT_TRUE(Await("\rUnknown Host can not be resolved\r"));
-  EXPECT_TRUE(AwaitDisconnect());
-  EXPECT_TRUE(RunUntil([&] { return gw->Table().Count() == 0; }));
+  EXPECT_TRUE(Await("\rUnknown Host can not be resolved\r{N0CALL de GATE}:\r"));
   EXPECT_TRUE(Logged("{TNClient} DNS can not resolve Host(bad..name)"));
+  EXPECT_EQ(gw->Table().Count(), 1);
+  engine.Clear();
+  Say("?\r");  // still at the prompt
+  EXPECT_TRUE(Await("{N0CALL de GATE}:\r"));
 }
 
 // Names whose server never answers hold up only their own stations, each
@@ -220,10 +222,13 @@ TEST_F(GatewayFixture, LookupsRunSideBySide) {
   RawListener host;
   const std::string port = std::to_string(host.Port());
   const std::string unknown = "\rUnknown Host can not be resolved\r";
-  const auto ask = [&](const std::string& station, const std::string& name, uint32_t limit) {
+  const auto ask = [&](const std::string& station, const std::string& name, uint32_t limit,
+                       bool connect = true) {
     gw->LookupLimit = limit;
-    Connect(station);
-    ASSERT_TRUE(Await("telnet>\r", station));
+    if (connect) {
+      Connect(station);
+      ASSERT_TRUE(Await("telnet>\r", station));
+    }
     Say("T " + name + "\r", station);
     // Started with its limit, and the prompt after the notice is out.
     ASSERT_TRUE(RunUntil([&] {
@@ -239,13 +244,12 @@ TEST_F(GatewayFixture, LookupsRunSideBySide) {
   RawPeer peer = host.Accept();
   EXPECT_TRUE(Await("\r*** Linked with <127.0.0.1:" + port + ">\r"));
   for (const std::string station : {"N1A", "N1B", "N1C"}) {
-    EXPECT_TRUE(Await(unknown, station)) << station;
-    EXPECT_TRUE(AwaitDisconnect(station));
+    EXPECT_TRUE(Await(unknown + "{" + station + " de GATE}:\r", station)) << station;
   }
   EXPECT_TRUE(Logged("{TNClient} DNS can not resolve Host(dead): Connection timed out (10060)"));
   // N1A's first lookup still holds its thread: the next is refused at once.
   engine.Clear();
-  ask("N1A", "good:" + port, 60000);
+  ask("N1A", "good:" + port, 60000, false);
   EXPECT_TRUE(Await(unknown, "N1A"));
   EXPECT_TRUE(Logged("{TNClient} DNS can not resolve Host(good): good: can't start DNS lookup"));
   // A station gone before its answer never hears of it.
