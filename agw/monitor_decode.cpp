@@ -237,20 +237,6 @@ KissFrame KissDecode(std::string_view frame, TLog* log, int32_t tcp_port) {
 
 namespace {
 
-// The next blank-separated word; the text keeps what follows it.  Unlike
-// CutWord this never drops a final CR, which belongs to the frame text.
-std::string_view NextWord(std::string_view& s) {
-  const size_t begin = s.find_first_not_of(' ');
-  if (begin == std::string_view::npos) {
-    s = {};
-    return {};
-  }
-  const size_t end = s.find(' ', begin);
-  const std::string_view word = s.substr(begin, end - begin);
-  s = end == std::string_view::npos ? std::string_view{} : s.substr(end);
-  return word;
-}
-
 // The text before c; s keeps what follows c.  Without c: all of it, and s
 // is used up, so a missing marker leaves nothing for the later fields.
 std::string_view CutUpTo(std::string_view& s, char c) {

@@ -10,18 +10,6 @@
 namespace harvox {
 namespace {
 
-std::string_view NextWord(std::string_view& s) {
-  const size_t begin = s.find_first_not_of(' ');
-  if (begin == std::string_view::npos) {
-    s = {};
-    return {};
-  }
-  const size_t end = s.find(' ', begin);
-  const std::string_view word = s.substr(begin, end - begin);
-  s = end == std::string_view::npos ? std::string_view{} : s.substr(end);
-  return word;
-}
-
 // A sequence number: one to three digits, at most 127.
 std::optional<uint8_t> Sequence(std::string_view digits) {
   if (digits.empty() || digits.size() > 3) return std::nullopt;

@@ -113,6 +113,18 @@ std::string CutField(std::string& text, char separator) {
   return field;
 }
 
+std::string_view NextWord(std::string_view& s) {
+  const size_t begin = s.find_first_not_of(' ');
+  if (begin == std::string_view::npos) {
+    s = {};
+    return {};
+  }
+  const size_t end = s.find(' ', begin);
+  const std::string_view word = s.substr(begin, end - begin);
+  s = end == std::string_view::npos ? std::string_view{} : s.substr(end);
+  return word;
+}
+
 std::string CutWord(std::string& text) {
   const size_t start = text.find_first_not_of(' ');
   if (start == std::string::npos) {

@@ -35,5 +35,8 @@ std::string PadRight(std::string_view text, size_t length, char fill);
 std::string CutLine(std::string& text);
 std::string CutField(std::string& text, char separator);
 std::string CutWord(std::string& text);
+// The next blank-separated word of s; s keeps what follows it.  Unlike
+// CutWord this never drops a final CR, which may belong to the text.
+std::string_view NextWord(std::string_view& s);
 
 }  // namespace harvox
