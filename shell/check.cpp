@@ -114,9 +114,10 @@ void ReportListening(const Settings& s, CheckReport& r) {
     bool on;
     const char* what;
     int32_t port;
-    const std::vector<std::string>& at;
+    std::vector<std::string> at;
   } servers[] = {{s.TelnetEnabled, "Telnet server", s.TelnetPort, s.TelnetBind},
-                 {s.MonitorEnabled, "Monitor server", s.MonitorPort, s.MonitorBind}};
+                 {s.MonitorEnabled, "Monitor server", s.MonitorPort, s.MonitorBind},
+                 {s.StatusPort != 0 && !s.StatusBind.empty(), "Status page", s.StatusPort, {s.StatusBind}}};
   for (const auto& server : servers) {
     if (!server.on || server.at.empty()) continue;
     std::string list;

@@ -8,6 +8,7 @@
 
 #include "agw/l2.h"
 #include "gateway/tnclient.h"
+#include "status/http_server.h"
 #include "telmond/telmond.h"
 #include "telnetd/telnetd.h"
 #include "util/timer.h"
@@ -56,6 +57,7 @@ TForm1::StartResult TForm1::FormCreate() {
     AddListeners();
     TNClient->SetActive(true);
     StartServices();
+    StartStatusPage();
   } catch (const std::exception& e) {
     if (log_ready) Log.Write(1, "Create: Exception on Initialization Module");
     StartupError = e.what();
@@ -184,6 +186,14 @@ void TForm1::StartServices() {
   if (TelMonD) TelMonD->SetActive(true);
 }
 
+void TForm1::StartStatusPage() {
+  if (Config.StatusPort == 0) return;
+  StatusPage = std::make_unique<status::HttpServer>(&Log, [this] {
+    return status::Take({TelnetD.get(), TNClient.get(), TelMonD.get()}, kVersion, Started);
+  });
+  StatusPage->Start(Config.StatusBind, Config.StatusPort);  // a port in use throws
+}
+
 void TForm1::OnLinkUp() {
   LinkUp = true;
   if (OnLinkChange) OnLinkChange(true);
@@ -229,6 +239,7 @@ void TForm1::ShutdownTick() {
 }
 
 void TForm1::FormDestroy() {
+  StatusPage.reset();
   TelnetD.reset();   // writes its release line
   TNClient.reset();  // unregisters its callsigns, writes its release lines
 }
