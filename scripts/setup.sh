@@ -7,6 +7,8 @@ PACKAGES=(build-essential cmake libasio-dev libgtest-dev libgmock-dev googletest
           dpkg-dev logrotate
           # password hashes in USERS.INI
           libcrypt-dev
+          # the status page (HTTP, JSON) and its test in a headless browser
+          libmicrohttpd-dev nlohmann-json3-dev chromium
           # the tray icon (harvox --tray)
           pkg-config libgtk-3-dev libayatana-appindicator3-dev
           # its desktop test: a headless X server, a private D-Bus, two panels
