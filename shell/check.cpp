@@ -5,6 +5,7 @@
 
 #include <set>
 
+#include "net/address.h"
 #include "net/ip_text.h"
 #include "shell/check_users.h"
 #include "shell/config.h"
@@ -131,6 +132,12 @@ void ReportListening(const Settings& s, CheckReport& r) {
       r.Lines.push_back(std::string("WARNING: this system has no IPv6; the ") + server.what +
                         " can not listen on its IPv6 addresses and Harvox will not start");
     }
+  }
+  const auto bind = net::ParseAddress(s.StatusBind);
+  const bool loopback = bind && (bind->ToString() == "::1" || bind->ToString().rfind("127.", 0) == 0);
+  if (s.StatusPort != 0 && bind && !loopback) {
+    r.Lines.push_back("WARNING: the status page has no login and shows who is connected from where; [STATUS] BIND=" +
+                      s.StatusBind + " lets other machines read it");
   }
 }
 
