@@ -8,10 +8,12 @@
 
 #include "status/http_server.h"
 #include "support/telnet_fixture.h"
+#include "tnclient_fixture.h"
 
 namespace harvox {
 namespace {
 
+using test::GatewayFixture;
 using test::TcpPeer;
 
 struct StatusPage : test::TelnetFixture {
@@ -95,6 +97,35 @@ TEST_F(StatusPage, RefusesWhatItDoesNotServeAndStaysBounded) {
     return true;
   }));
   EXPECT_NE(Body("/status.json").find("\"version\": \"Harvox test\""), std::string::npos);
+}
+
+// The gateway's side of the snapshot: a station at the prompt whose T was
+// refused, then linked with its host.
+TEST_F(GatewayFixture, StatusShowsCircuitsAndRefusedT) {
+  net::test::RawListener host;
+  const std::string port = std::to_string(host.Port());
+  std::vector<std::string> errors;
+  gw->Policy = Destinations::Parse("127.0.0.1:" + port, "", errors);
+  Start();
+  const auto circuit = [&] {
+    const auto s = status::Take({nullptr, gw.get(), nullptr}, "", status::Clock::now());
+    EXPECT_EQ(s.Circuits.size(), 1u);
+    return s.Circuits.empty() ? status::GatewayCircuit{} : s.Circuits[0];
+  };
+  Connect("N0CALL");
+  ASSERT_TRUE(Await("telnet>\r"));
+  Say("T 127.0.0.2:" + port + "\r");
+  ASSERT_TRUE(Await("is not allowed"));
+  EXPECT_EQ(circuit().State, "prompt");
+  EXPECT_EQ(status::Take({nullptr, gw.get(), nullptr}, "", status::Clock::now()).Count.RefusedT, 1u);
+  Say("T 127.0.0.1:" + port + "\r");
+  auto peer = host.Accept();
+  ASSERT_TRUE(Await("*** Linked with"));
+  Say("hello\r");
+  ASSERT_TRUE(net::test::PeerGets(peer, 6));
+  const auto c = circuit();
+  EXPECT_EQ(c.Station + " " + c.OurCall + " " + c.Host + " " + c.State, "N0CALL GATE 127.0.0.1:" + port + " linked");
+  EXPECT_GE(c.BytesToHost, 6u);
 }
 
 }  // namespace
