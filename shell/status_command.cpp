@@ -76,7 +76,8 @@ std::optional<std::string> Body(const std::string& answer, std::string* why) {
   const size_t eol = answer.find("\r\n");
   if (end == std::string::npos) return *why = "the answer is no HTTP", std::nullopt;
   const std::string status_line = answer.substr(0, eol);
-  if (status_line.find(" 200") == std::string::npos) return *why = "the answer is " + status_line, std::nullopt;
+  if (status_line.find(" 200") == std::string::npos)
+    return *why = "the answer is " + status_line, std::nullopt;
   return answer.substr(end + 4);
 }
 
@@ -97,7 +98,8 @@ int StatusCommand(const std::string& dir) {
   }
   const Settings s = ReadSettings(*ini);
   if (s.StatusPort <= 0 || s.StatusPort > 65535 || s.StatusBind.empty()) {
-    std::fprintf(stderr, "harvox: the status page is not configured ([STATUS] PORT in %s)\n", ini_path.c_str());
+    std::fprintf(stderr, "harvox: the status page is not configured ([STATUS] PORT in %s)\n",
+                 ini_path.c_str());
     return 1;
   }
   const std::string address = ReachableAddress(s.StatusBind);
@@ -107,8 +109,8 @@ int StatusCommand(const std::string& dir) {
   const auto body = answer ? Body(*answer, &why) : std::nullopt;
   const auto lines = body ? status::TableFromJson(*body, &why) : std::vector<std::string>{};
   if (lines.empty()) {
-    std::fprintf(stderr, "harvox: the status page %s is not reachable: %s (is Harvox running?)\n", where.c_str(),
-                 why.c_str());
+    std::fprintf(stderr, "harvox: the status page %s is not reachable: %s (is Harvox running?)\n",
+                 where.c_str(), why.c_str());
     return 1;
   }
   for (const auto& line : lines) std::printf("%s\n", line.c_str());

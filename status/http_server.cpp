@@ -88,8 +88,8 @@ void OnConnection(void* cls, MHD_Connection* c, void**, MHD_ConnectionNotificati
   }
   const auto* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
   if (!info) return;
-  impl->open[c] = {info->connect_fd, std::chrono::steady_clock::now() +
-                                         std::chrono::milliseconds(impl->owner.DeadlineMs)};
+  impl->open[c] = {info->connect_fd,
+                   std::chrono::steady_clock::now() + std::chrono::milliseconds(impl->owner.DeadlineMs)};
 }
 
 void OnLibraryError(void* cls, const char* format, va_list args) {
@@ -101,8 +101,8 @@ void OnLibraryError(void* cls, const char* format, va_list args) {
 }
 
 MHD_Result Reply(MHD_Connection* c, unsigned status, const std::string& body, const char* type) {
-  MHD_Response* r = MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()),
-                                                    MHD_RESPMEM_MUST_COPY);
+  MHD_Response* r =
+      MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
   if (!r) return MHD_NO;
   MHD_add_response_header(r, "Content-Type", type);
   MHD_add_response_header(r, "Cache-Control", "no-store");
@@ -115,8 +115,8 @@ MHD_Result Reply(MHD_Connection* c, unsigned status, const std::string& body, co
 }
 
 [[noreturn]] void Fail(const std::string& address, int port, const char* call, int err) {
-  throw std::runtime_error("status page: " + std::string(call) + " " + net::EndpointText(address, port) + ": " +
-                           std::strerror(err));
+  throw std::runtime_error("status page: " + std::string(call) + " " + net::EndpointText(address, port) +
+                           ": " + std::strerror(err));
 }
 
 }  // namespace
@@ -124,7 +124,8 @@ MHD_Result Reply(MHD_Connection* c, unsigned status, const std::string& body, co
 MHD_Result HttpServer::Impl::Answer(MHD_Connection* c, const char* url, const char* method) {
   ++served;
   const std::string m = method ? method : "";
-  if (m != "GET" && m != "HEAD") return Reply(c, MHD_HTTP_METHOD_NOT_ALLOWED, "Method not allowed\n", "text/plain");
+  if (m != "GET" && m != "HEAD")
+    return Reply(c, MHD_HTTP_METHOD_NOT_ALLOWED, "Method not allowed\n", "text/plain");
   const std::string path = url ? url : "";
   if (path == "/") return Reply(c, MHD_HTTP_OK, ToHtml(take(), owner.RefreshS), "text/html; charset=utf-8");
   if (path == "/status.json") return Reply(c, MHD_HTTP_OK, ToJson(take()), "application/json");
@@ -207,23 +208,25 @@ void HttpServer::Impl::Schedule() {
   });
 }
 
-HttpServer::HttpServer(TLog* log, SnapshotFn take) : impl_(std::make_unique<Impl>(*this, log, std::move(take))) {}
+HttpServer::HttpServer(TLog* log, SnapshotFn take)
+    : impl_(std::make_unique<Impl>(*this, log, std::move(take))) {}
 HttpServer::~HttpServer() = default;
 
 void HttpServer::Start(const std::string& address, int port) {
   Impl& s = *impl_;
   const int fd = s.Listen(address, port);
-  const unsigned flags = MHD_USE_EPOLL | MHD_USE_ERROR_LOG | (address.find(':') != std::string::npos ? MHD_USE_IPv6 : 0);
-  s.daemon = MHD_start_daemon(
-      flags, 0, nullptr, nullptr, &OnRequest, &s, MHD_OPTION_LISTEN_SOCKET, fd,
-      MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(MaxConnections),
-      MHD_OPTION_CONNECTION_MEMORY_LIMIT, MaxRequest,
-      MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>((DeadlineMs + 999) / 1000),
-      MHD_OPTION_NOTIFY_CONNECTION, &OnConnection, &s,
-      MHD_OPTION_EXTERNAL_LOGGER, &OnLibraryError, &s, MHD_OPTION_END);
+  const unsigned flags =
+      MHD_USE_EPOLL | MHD_USE_ERROR_LOG | (address.find(':') != std::string::npos ? MHD_USE_IPv6 : 0);
+  s.daemon =
+      MHD_start_daemon(flags, 0, nullptr, nullptr, &OnRequest, &s, MHD_OPTION_LISTEN_SOCKET, fd,
+                       MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(MaxConnections),
+                       MHD_OPTION_CONNECTION_MEMORY_LIMIT, MaxRequest, MHD_OPTION_CONNECTION_TIMEOUT,
+                       static_cast<unsigned>((DeadlineMs + 999) / 1000), MHD_OPTION_NOTIFY_CONNECTION,
+                       &OnConnection, &s, MHD_OPTION_EXTERNAL_LOGGER, &OnLibraryError, &s, MHD_OPTION_END);
   if (!s.daemon) {
     ::close(fd);
-    throw std::runtime_error("status page: the HTTP library did not start on " + net::EndpointText(address, s.port));
+    throw std::runtime_error("status page: the HTTP library did not start on " +
+                             net::EndpointText(address, s.port));
   }
   const auto* info = MHD_get_daemon_info(s.daemon, MHD_DAEMON_INFO_EPOLL_FD);
   s.events.assign(info->epoll_fd);

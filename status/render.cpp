@@ -19,9 +19,13 @@ int64_t Seconds(Clock::duration d) { return std::chrono::duration_cast<std::chro
 json LinksJson(const Snapshot& s) {
   json out = json::array();
   for (const auto& l : s.Links) {
-    out.push_back({{"service", l.Service}, {"address", l.Address}, {"port", l.Port},
-                   {"state", l.Up ? "up" : "down"}, {"since", IsoTime(l.Since)},
-                   {"frames_in", l.FramesIn}, {"frames_out", l.FramesOut}});
+    out.push_back({{"service", l.Service},
+                   {"address", l.Address},
+                   {"port", l.Port},
+                   {"state", l.Up ? "up" : "down"},
+                   {"since", IsoTime(l.Since)},
+                   {"frames_in", l.FramesIn},
+                   {"frames_out", l.FramesOut}});
   }
   return out;
 }
@@ -29,17 +33,27 @@ json LinksJson(const Snapshot& s) {
 json SessionsJson(const Snapshot& s) {
   json users = json::array(), circuits = json::array(), viewers = json::array();
   for (const auto& u : s.Users) {
-    users.push_back({{"user_id", u.UserId}, {"callsign", u.Callsign}, {"address", u.Address},
-                     {"state", u.State}, {"since", IsoTime(u.Since)}, {"bytes_in", u.BytesIn},
+    users.push_back({{"user_id", u.UserId},
+                     {"callsign", u.Callsign},
+                     {"address", u.Address},
+                     {"state", u.State},
+                     {"since", IsoTime(u.Since)},
+                     {"bytes_in", u.BytesIn},
                      {"bytes_out", u.BytesOut}});
   }
   for (const auto& c : s.Circuits) {
-    circuits.push_back({{"station", c.Station}, {"our_callsign", c.OurCall}, {"host", c.Host},
-                        {"state", c.State}, {"since", IsoTime(c.Since)},
-                        {"bytes_to_host", c.BytesToHost}, {"bytes_to_station", c.BytesToStation}});
+    circuits.push_back({{"station", c.Station},
+                        {"our_callsign", c.OurCall},
+                        {"host", c.Host},
+                        {"state", c.State},
+                        {"since", IsoTime(c.Since)},
+                        {"bytes_to_host", c.BytesToHost},
+                        {"bytes_to_station", c.BytesToStation}});
   }
   for (const auto& v : s.Viewers) {
-    viewers.push_back({{"address", v.Address}, {"since", IsoTime(v.Since)}, {"bytes_out", v.BytesOut},
+    viewers.push_back({{"address", v.Address},
+                       {"since", IsoTime(v.Since)},
+                       {"bytes_out", v.BytesOut},
                        {"cut_off", v.CutOff}});
   }
   return {{"telnet_users", users}, {"gateway_circuits", circuits}, {"monitor_viewers", viewers}};
@@ -169,7 +183,8 @@ std::vector<std::string> TableFromJson(std::string_view text, std::string* error
   }
   std::vector<std::string> out;
   out.push_back(Cell(doc, "version") + ", up " + Cell(doc, "uptime_seconds") + " s");
-  Table(out, "Engine links", doc["engine_links"], {"service", "address", "port", "state", "since", "frames_in", "frames_out"});
+  Table(out, "Engine links", doc["engine_links"],
+        {"service", "address", "port", "state", "since", "frames_in", "frames_out"});
   Table(out, "Telnet users", doc.value("telnet_users", json::array()),
         {"user_id", "callsign", "address", "state", "since", "bytes_in", "bytes_out"});
   Table(out, "Gateway circuits", doc.value("gateway_circuits", json::array()),

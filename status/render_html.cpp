@@ -32,8 +32,8 @@ std::string Row(const std::vector<std::string>& cells, const char* tag = "td") {
 
 // A table with a heading, or a line saying there is nothing to show.
 template <typename T>
-std::string Section(const char* heading, const std::vector<std::string>& columns,
-                    const std::vector<T>& rows, const std::function<std::vector<std::string>(const T&)>& cells) {
+std::string Section(const char* heading, const std::vector<std::string>& columns, const std::vector<T>& rows,
+                    const std::function<std::vector<std::string>(const T&)>& cells) {
   std::string out = std::string("<h2>") + heading + " (" + std::to_string(rows.size()) + ")</h2>\n";
   if (rows.empty()) return out + "<p class=\"none\">none</p>\n";
   out += "<table>\n" + Row(columns, "th");
@@ -50,33 +50,47 @@ const char* kStyle =
     "th{background:#e4e8ee}.up{color:#1a7f37;font-weight:bold}.down{color:#b42318;font-weight:bold}"
     ".none{color:#777}";
 
+std::string Traffic(const Snapshot& s);
+
+// The heading, the engine links and the Telnet users.
 std::string Body(const Snapshot& s) {
   const auto now = s.Now;
-  std::string out = "<h1>" + HtmlEscape(s.Version) + "</h1>\n<p>Up " + When(s.Started, now) +
-                    ", page of " + IsoTime(now) + "</p>\n";
-  out += Section<EngineLink>("Engine links", {"Service", "Engine", "State", "Since", "Frames in", "Frames out"},
-                             s.Links, [&](const EngineLink& l) -> std::vector<std::string> {
-                               const char* state = l.Up ? "up" : "down";
-                               return {l.Service, HtmlEscape(l.Address) + ":" + N(l.Port),
-                                       std::string("<span class=\"") + state + "\">" + state + "</span>",
-                                       When(l.Since, now), N(l.FramesIn), N(l.FramesOut)};
-                             });
-  out += Section<TelnetUser>("Telnet users", {"User", "Callsign", "Address", "State", "Since", "Bytes in", "Bytes out"},
-                             s.Users, [&](const TelnetUser& u) -> std::vector<std::string> {
-                               return {HtmlEscape(u.UserId), HtmlEscape(u.Callsign), HtmlEscape(u.Address),
-                                       u.State, When(u.Since, now), N(u.BytesIn), N(u.BytesOut)};
-                             });
-  out += Section<GatewayCircuit>(
+  std::string out = "<h1>" + HtmlEscape(s.Version) + "</h1>\n<p>Up " + When(s.Started, now) + ", page of " +
+                    IsoTime(now) + "</p>\n";
+  out +=
+      Section<EngineLink>("Engine links", {"Service", "Engine", "State", "Since", "Frames in", "Frames out"},
+                          s.Links, [&](const EngineLink& l) -> std::vector<std::string> {
+                            const char* state = l.Up ? "up" : "down";
+                            return {l.Service,
+                                    HtmlEscape(l.Address) + ":" + N(l.Port),
+                                    std::string("<span class=\"") + state + "\">" + state + "</span>",
+                                    When(l.Since, now),
+                                    N(l.FramesIn),
+                                    N(l.FramesOut)};
+                          });
+  out += Section<TelnetUser>(
+      "Telnet users", {"User", "Callsign", "Address", "State", "Since", "Bytes in", "Bytes out"}, s.Users,
+      [&](const TelnetUser& u) -> std::vector<std::string> {
+        return {HtmlEscape(u.UserId), HtmlEscape(u.Callsign), HtmlEscape(u.Address), u.State,
+                When(u.Since, now),   N(u.BytesIn),           N(u.BytesOut)};
+      });
+  return out + Traffic(s);
+}
+
+// The gateway's circuits, the monitor's viewers and the counters.
+std::string Traffic(const Snapshot& s) {
+  const auto now = s.Now;
+  std::string out = Section<GatewayCircuit>(
       "Gateway circuits", {"Station", "Our callsign", "Host", "State", "Since", "To host", "To station"},
       s.Circuits, [&](const GatewayCircuit& c) -> std::vector<std::string> {
-        return {HtmlEscape(c.Station), HtmlEscape(c.OurCall), HtmlEscape(c.Host), c.State, When(c.Since, now),
-                N(c.BytesToHost), N(c.BytesToStation)};
+        return {HtmlEscape(c.Station), HtmlEscape(c.OurCall), HtmlEscape(c.Host), c.State,
+                When(c.Since, now),    N(c.BytesToHost),      N(c.BytesToStation)};
       });
-  out += Section<MonitorViewer>("Monitor viewers", {"Address", "Since", "Bytes out", "Cut off"}, s.Viewers,
-                                [&](const MonitorViewer& v) -> std::vector<std::string> {
-                                  return {HtmlEscape(v.Address), When(v.Since, now), N(v.BytesOut),
-                                          v.CutOff ? "yes" : "no"};
-                                });
+  out += Section<MonitorViewer>(
+      "Monitor viewers", {"Address", "Since", "Bytes out", "Cut off"}, s.Viewers,
+      [&](const MonitorViewer& v) -> std::vector<std::string> {
+        return {HtmlEscape(v.Address), When(v.Since, now), N(v.BytesOut), v.CutOff ? "yes" : "no"};
+      });
   const auto& c = s.Count;
   out += "<h2>Counters</h2>\n<table>\n" + Row({"Logins ok", N(c.LoginsOk)}) +
          Row({"Logins failed", N(c.LoginsFailed)}) + Row({"Blocked addresses", N(c.BlockedAddresses)}) +
@@ -91,11 +105,21 @@ std::string HtmlEscape(std::string_view text) {
   out.reserve(text.size());
   for (const char ch : text) {
     switch (ch) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&#39;"; break;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
       default:
         // Control bytes typed at a prompt are shown, not obeyed.
         out += static_cast<unsigned char>(ch) < 0x20 || ch == 0x7f ? '?' : ch;
@@ -106,9 +130,12 @@ std::string HtmlEscape(std::string_view text) {
 
 std::string ToHtml(const Snapshot& s, int refresh_s) {
   return "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
-         "<meta http-equiv=\"refresh\" content=\"" + std::to_string(refresh_s) + "\">\n"
-         "<title>" + HtmlEscape(s.Version) + " status</title>\n<style>" + kStyle + "</style></head>\n<body>\n" +
-         Body(s) + "<p class=\"none\">Also as <a href=\"/status.json\">JSON</a> and "
+         "<meta http-equiv=\"refresh\" content=\"" +
+         std::to_string(refresh_s) +
+         "\">\n"
+         "<title>" +
+         HtmlEscape(s.Version) + " status</title>\n<style>" + kStyle + "</style></head>\n<body>\n" + Body(s) +
+         "<p class=\"none\">Also as <a href=\"/status.json\">JSON</a> and "
          "<a href=\"/metrics\">metrics</a>.</p>\n</body></html>\n";
 }
 

@@ -124,7 +124,8 @@ TEST_F(GatewayFixture, StatusShowsCircuitsAndRefusedT) {
   Say("hello\r");
   ASSERT_TRUE(net::test::PeerGets(peer, 6));
   const auto c = circuit();
-  EXPECT_EQ(c.Station + " " + c.OurCall + " " + c.Host + " " + c.State, "N0CALL GATE 127.0.0.1:" + port + " linked");
+  EXPECT_EQ(c.Station + " " + c.OurCall + " " + c.Host + " " + c.State,
+            "N0CALL GATE 127.0.0.1:" + port + " linked");
   EXPECT_GE(c.BytesToHost, 6u);
 }
 

@@ -14,7 +14,8 @@ Snapshot Hostile() {
   s.Version = "Harvox \"1\"\nx";
   s.Started = Clock::time_point{} + std::chrono::hours(24 * 365 * 50);
   s.Now = s.Started + std::chrono::seconds(3725);
-  s.Links = {{"telnet", "127.0.0.1", 8000, true, s.Started, 12, 34}, {"monitor", "::1", 8000, false, s.Started, 0, 0}};
+  s.Links = {{"telnet", "127.0.0.1", 8000, true, s.Started, 12, 34},
+             {"monitor", "::1", 8000, false, s.Started, 0, 0}};
   s.Users = {{"<script>alert(1)</script>", "N0C&ALL", "127.0.0.2", "connected", s.Now, 5, 6},
              {"bad\xff\x1b[2J", "", "::1", "login", s.Now, 0, 0}};
   s.Circuits = {{"G1\"ST", "TNCLI", "h<o>st:23", "linked", s.Now, 100, 200}};
@@ -34,23 +35,29 @@ TEST(StatusRender, EachFormatHoldsTheFiguresAndEscapesWhatCameFromTheNetwork) {
     const std::string& text;
     std::vector<std::string> has, lacks;
   } cases[] = {
-      {"metrics", metrics,
+      {"metrics",
+       metrics,
        {"# TYPE harvox_logins_total counter\n", "harvox_logins_total{result=\"failed\"} 4\n",
         "harvox_info{version=\"Harvox \\\"1\\\"\\nx\"} 1\n", "harvox_engine_link_up{service=\"monitor\"} 0\n",
         "harvox_engine_frames_out_total{service=\"telnet\"} 34\n", "harvox_uptime_seconds 3725\n",
         "harvox_gateway_refused_t_total 2\n", "harvox_blocked_addresses 1\n", "harvox_telnet_sessions 2\n"},
        {"<script>"}},
-      {"html", html,
-       {"<meta http-equiv=\"refresh\" content=\"10\">", "&lt;script&gt;alert(1)&lt;/script&gt;", "N0C&amp;ALL",
-        "G1&quot;ST", "h&lt;o&gt;st:23", "bad\xff?[2J", ">1h 2m<", "class=\"down\""},
+      {"html",
+       html,
+       {"<meta http-equiv=\"refresh\" content=\"10\">", "&lt;script&gt;alert(1)&lt;/script&gt;",
+        "N0C&amp;ALL", "G1&quot;ST", "h&lt;o&gt;st:23", "bad\xff?[2J", ">1h 2m<", "class=\"down\""},
        {"<script>", "src=", "\x1b"}},
-      {"table", table,
-       {"Telnet users: 2", "<script>alert(1)</script>", "bad", "Monitor viewers: 1", "logins_ok=3", "frames_in"},
+      {"table",
+       table,
+       {"Telnet users: 2", "<script>alert(1)</script>", "bad", "Monitor viewers: 1", "logins_ok=3",
+        "frames_in"},
        {"\x1b"}},
   };
   for (const auto& c : cases) {
-    for (const auto& want : c.has) EXPECT_NE(c.text.find(want), std::string::npos) << c.name << " lacks " << want;
-    for (const auto& bad : c.lacks) EXPECT_EQ(c.text.find(bad), std::string::npos) << c.name << " has " << bad;
+    for (const auto& want : c.has)
+      EXPECT_NE(c.text.find(want), std::string::npos) << c.name << " lacks " << want;
+    for (const auto& bad : c.lacks)
+      EXPECT_EQ(c.text.find(bad), std::string::npos) << c.name << " has " << bad;
   }
   // JSON: well formed whatever bytes a user typed, every figure in place.
   const auto doc = nlohmann::json::parse(json);
