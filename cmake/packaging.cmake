@@ -9,7 +9,8 @@
 #   /etc/logrotate.d/harvox
 #
 # The service's HARVOX.INI is the example with its log moved to
-# /var/log/harvox, made here so the two never drift apart.
+# /var/log/harvox and one engine connection for the services (it runs next
+# to direwolf), made here so the two never drift apart.
 include(GNUInstallDirs)
 
 set(HARVOX_SYSCONFDIR "/etc" CACHE PATH "Where the service's configuration is installed")
@@ -17,6 +18,7 @@ set(HARVOX_UNITDIR "lib/systemd/system" CACHE PATH "Where systemd units are inst
 
 file(READ ${PROJECT_SOURCE_DIR}/examples/HARVOX.INI harvox_ini)
 string(REPLACE "LOGFILE=HARVOX.LOG" "LOGFILE=/var/log/harvox/HARVOX.LOG" harvox_ini "${harvox_ini}")
+string(REPLACE "SHARED=NO" "SHARED=YES" harvox_ini "${harvox_ini}")
 file(WRITE ${CMAKE_BINARY_DIR}/service/HARVOX.INI "${harvox_ini}")
 
 install(TARGETS harvox RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})

@@ -6,8 +6,10 @@
 #include <exception>
 #include <utility>
 
+#include "agw/engine_connection.h"
 #include "agw/l2.h"
 #include "gateway/tnclient.h"
+#include "shell/shared_engine.h"
 #include "telmond/telmond.h"
 #include "telnetd/telnetd.h"
 #include "util/timer.h"
@@ -27,6 +29,14 @@ std::string RaiseOpenFileLimit() {
   lim.rlim_cur = lim.rlim_max;
   if (::setrlimit(RLIMIT_NOFILE, &lim) != 0) return "Create: Open file limit " + before + ", not raised";
   return "Create: Open file limit raised from " + before + " to " + std::to_string(lim.rlim_cur);
+}
+
+// [AGW] SHARED=YES: the services' links go over one engine connection.
+void ShareEngineConnection(TLog& log, TTelnetD* telnet, TTelMonD* monitor, TTNClient* gateway) {
+  auto connection = std::make_shared<EngineConnection>(&log, true);
+  if (telnet) telnet->Link().UseConnection(connection);
+  if (monitor) monitor->Link().UseConnection(connection);
+  if (gateway) gateway->Link().UseConnection(connection);
 }
 
 }  // namespace
@@ -53,6 +63,7 @@ TForm1::StartResult TForm1::FormCreate() {
     CreateServices();
     CreateMonitor();
     CreateGateway();
+    if (Config.AgwShared) ShareEngineConnection(Log, TelnetD.get(), TelMonD.get(), TNClient.get());
     AddListeners();
     TNClient->SetActive(true);
     StartServices();
@@ -80,6 +91,7 @@ bool TForm1::ConfigUsable(const std::string& ini_path, bool ini_read) {
   }
   for (const auto& e : Config.Errors) ConfigErrors.push_back(ini_path + " " + e);
   if (!DefaultNodeConfigured(Config)) ConfigErrors.push_back("Default Node Data Not Configured");
+  for (const auto& e : SharedCallClashes(Config, WorkingDir())) ConfigErrors.push_back(e);
   for (const auto& e : ConfigErrors) Log.Write(1, "Create: Configuration Error: " + e);
   return ConfigErrors.empty();
 }
