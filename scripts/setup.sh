@@ -12,7 +12,9 @@ PACKAGES=(build-essential cmake libasio-dev libgtest-dev libgmock-dev googletest
           pkg-config libgtk-3-dev libayatana-appindicator3-dev
           # its desktop test: a headless X server, a private D-Bus, two panels
           # (StatusNotifierItem and XEmbed), clicks and screenshots
-          xvfb dbus xfwm4 xfce4-panel trayer xdotool x11-utils imagemagick)
+          xvfb dbus xfwm4 xfce4-panel trayer xdotool x11-utils imagemagick
+          # the tray's help page (ZUNDRA.HTM), made from the manual page
+          groff)
 # The demo: Harvox (with its status page), the packet engines, the echo host.
 DEMO=(build-essential cmake pkg-config libasio-dev libcrypt-dev direwolf socat
       libmicrohttpd-dev nlohmann-json3-dev)
