@@ -25,6 +25,10 @@ for f in WELCOME.TNC HELP.TNC T PING B Q; do
   grep -q " /etc/harvox/TEXT/$f " <<<"$conffiles" && [ -f "/etc/harvox/TEXT/$f" ] \
     || { echo "TEXT/$f not installed as a configuration file"; status=1; }
 done
+# The log folder: the service writes, group adm reads.
+[ "$(stat -c '%U:%G %a' /var/log/harvox)" = "harvox:adm 2750" ] \
+  || { echo "/var/log/harvox is $(stat -c '%U:%G %a' /var/log/harvox), not harvox:adm 2750"; status=1; }
+logrotate -d /etc/logrotate.d/harvox >/dev/null 2>&1 || { echo "logrotate rejects its configuration"; status=1; }
 if command -v systemd-analyze >/dev/null; then
   echo "== systemd-analyze verify =="
   systemd-analyze verify /usr/lib/systemd/system/harvox.service \

@@ -4,12 +4,16 @@
 // desktop icon and its menu.
 #include <asio/signal_set.hpp>
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <clocale>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <string>
 #include <functional>
+#include <optional>
+#include <string>
 
 #include "gui/tray.h"
 #include "shell/check.h"
@@ -23,10 +27,11 @@ namespace {
 
 void Usage(FILE* out) {
   std::fprintf(out,
-               "Usage: harvox [--tray | --check [DIR] | --hash-password | --version | --help]\n"
+               "Usage: harvox [--dir DIR] [--tray | --check [DIR] | --hash-password | --version | --help]\n"
                "Gateway between AX.25 packet radio (through an AGWPE-compatible engine such as\n"
                "direwolf) and Telnet. Reads HARVOX.INI from the current working directory and\n"
                "writes its trace log there. Stop it with SIGINT or SIGTERM.\n"
+               "  --dir    run in DIR, as if started there\n"
                "  --tray   show an icon in the desktop's notification area (About, Help,\n"
                "           Shutdown); without a display Harvox runs as without it\n"
                "  --check  read the configuration (of DIR instead of the working\n"
@@ -49,6 +54,24 @@ int Check(const char* dir_arg) {
   return report.Usable ? 0 : 1;
 }
 
+// --dir DIR before anything else: Harvox runs in DIR as if started there.
+// The exit status when it cannot; else argv goes past the two words.
+std::optional<int> EnterDir(int& argc, char**& argv) {
+  if (argc < 2 || std::strcmp(argv[1], "--dir") != 0) return std::nullopt;
+  if (argc < 3) {
+    Usage(stderr);
+    return 2;
+  }
+  if (::chdir(argv[2]) != 0) {
+    std::fprintf(stderr, "harvox: --dir %s: %s\n", argv[2], std::strerror(errno));
+    return 1;
+  }
+  argv[2] = argv[0];
+  argv += 2;
+  argc -= 2;
+  return std::nullopt;
+}
+
 void ReportConfigErrors(const harvox::TForm1& form) {
   for (const auto& e : form.ConfigErrors) std::fprintf(stderr, "Configuration Error!: %s\n", e.c_str());
 }
@@ -66,6 +89,7 @@ void IgnoreHangups(asio::signal_set& hangups, harvox::TLog& log) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (const auto status = EnterDir(argc, argv)) return *status;
   const bool tray_wanted = argc == 2 && std::strcmp(argv[1], "--tray") == 0;
   if (argc > 1 && !tray_wanted) {
     if (std::strcmp(argv[1], "--version") == 0 && argc == 2) {

@@ -28,9 +28,15 @@ class TLog {
   void Dump(uint8_t level, std::string_view data);
   bool Enabled(uint8_t level) const { return active_ && level <= TraceLevel; }
 
+  // Keeps the previous run's log: a regular, non-empty `file` becomes
+  // `file`.1, replacing an older one.  Anything else is left alone.
+  static void KeepPrevious(const std::string& file);
+
   // Pure layout helpers.
   static std::vector<std::string> DumpLines(std::string_view data);
   static std::string TimeStamp();
+  // When something due in `ms` happens: "in 60 s, at 07:38:09" (local time).
+  static std::string DueIn(uint32_t ms);
 
  private:
   bool Append(std::string_view bytes);
