@@ -211,6 +211,27 @@ void TForm1::StartServices() {
   if (TelMonD) StartListening("monitor server", Config.MonitorPort, [this] { TelMonD->SetActive(true); });
 }
 
+ServiceCounts TForm1::Counts() {
+  ServiceCounts n;
+  const auto link = [&n](TL2& l2) {
+    ++n.Links;
+    if (l2.Active) ++n.LinksUp;
+  };
+  if (TelnetD) {
+    n.Users = TelnetD->LoggedIn;
+    link(TelnetD->Link());
+  }
+  if (TNClient) {
+    n.Circuits = static_cast<uint32_t>(TNClient->Table().Count());
+    link(TNClient->Link());
+  }
+  if (TelMonD) {
+    n.Viewers = static_cast<uint32_t>(TelMonD->Viewers().Count());
+    link(TelMonD->Link());
+  }
+  return n;
+}
+
 void TForm1::OnLinkUp() {
   LinkUp = true;
   if (OnLinkChange) OnLinkChange(true);

@@ -19,6 +19,7 @@
 #include "shell/check.h"
 #include "shell/form.h"
 #include "shell/hash_password.h"
+#include "shell/systemd.h"
 #include "telmond/telmond.h"
 #include "util/files.h"
 #include "util/event_loop.h"
@@ -72,8 +73,15 @@ std::optional<int> EnterDir(int& argc, char**& argv) {
   return std::nullopt;
 }
 
-void ReportConfigErrors(const harvox::TForm1& form) {
-  for (const auto& e : form.ConfigErrors) std::fprintf(stderr, "Configuration Error!: %s\n", e.c_str());
+// An error on standard error.  Under the journal it carries its priority,
+// and is left out when the log's level-1 echo has put it there already.
+void SayError(const harvox::TForm1& form, bool journal, const std::string& text) {
+  if (journal && form.Log.TraceLevel >= 1) return;
+  std::fprintf(stderr, "%s%s\n", journal ? "<3>" : "", text.c_str());
+}
+
+void ReportConfigErrors(const harvox::TForm1& form, bool journal) {
+  for (const auto& e : form.ConfigErrors) SayError(form, journal, "Configuration Error!: " + e);
 }
 
 // Nothing needs reloading (USERS.INI is read again when it changes), and a
@@ -114,8 +122,11 @@ int main(int argc, char** argv) {
   std::unique_ptr<harvox::TTray> tray;
   if (tray_wanted) tray = harvox::TTray::Open(loop);
   harvox::TForm1 form;
+  const bool journal = harvox::StderrIsJournal();
+  if (journal) form.Log.Echo = harvox::EchoToJournal;
+  harvox::SystemdNotifier notifier([&form] { return form.Counts(); });
   if (form.FormCreate() == harvox::TForm1::StartResult::ConfigError) {
-    ReportConfigErrors(form);
+    ReportConfigErrors(form, journal);
     if (tray) {
       signals.async_wait([&](const std::error_code&, int) { loop.stop(); });
       tray->ConfigError(form.ConfigErrors.front());
@@ -126,7 +137,7 @@ int main(int argc, char** argv) {
     // A service that could not start serves nothing: say so and let a
     // supervisor see the failure instead of a process that looks healthy.
     // On the desktop the services go first, then the box says why.
-    std::fprintf(stderr, "harvox: start-up failed: %s\n", form.StartupError.c_str());
+    SayError(form, journal, "harvox: start-up failed: " + form.StartupError);
     form.FormDestroy();
     form.TelMonD.reset();
     if (tray) {
@@ -149,6 +160,7 @@ int main(int argc, char** argv) {
   const auto shutdown = [&] {
     if (stopping) return;
     stopping = true;
+    notifier.Stopping();
     if (tray) tray->Remove();
     form.BeginShutdown(stop);
   };
@@ -164,6 +176,7 @@ int main(int argc, char** argv) {
   };
   signals.async_wait(on_signal);
   IgnoreHangups(hangups, form.Log);
+  notifier.Ready();
   if (tray) {
     tray->Run();
   } else {

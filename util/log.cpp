@@ -100,10 +100,14 @@ std::string TLog::DueIn(uint32_t ms) {
 }
 
 void TLog::Write(uint8_t level, std::string_view text) {
-  if (!Enabled(level)) return;
+  const bool echo = level == 1 && TraceLevel >= 1 && Echo;
+  if (!Enabled(level) && !echo) return;
   std::string line = TimeStamp();
   line += ' ';
+  const size_t start = line.size();
   AppendEscaped(line, text);
+  if (echo) Echo(std::string_view(line).substr(start));
+  if (!Enabled(level)) return;
   line += "\r\n";
   Append(line);
 }
