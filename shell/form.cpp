@@ -7,8 +7,10 @@
 #include <stdexcept>
 #include <utility>
 
+#include "agw/engine_connection.h"
 #include "agw/l2.h"
 #include "gateway/tnclient.h"
+#include "shell/shared_engine.h"
 #include "telmond/telmond.h"
 #include "telnetd/telnetd.h"
 #include "util/timer.h"
@@ -45,6 +47,14 @@ void StartListening(const std::string& service, int32_t port, const std::functio
   }
 }
 
+// [AGW] SHARED=YES: the services' links go over one engine connection.
+void ShareEngineConnection(TLog& log, TTelnetD* telnet, TTelMonD* monitor, TTNClient* gateway) {
+  auto connection = std::make_shared<EngineConnection>(&log, true);
+  if (telnet) telnet->Link().UseConnection(connection);
+  if (monitor) monitor->Link().UseConnection(connection);
+  if (gateway) gateway->Link().UseConnection(connection);
+}
+
 }  // namespace
 
 TForm1::TForm1() = default;
@@ -77,6 +87,7 @@ TForm1::StartResult TForm1::FormCreate() {
     CreateServices();
     CreateMonitor();
     CreateGateway();
+    if (Config.AgwShared) ShareEngineConnection(Log, TelnetD.get(), TelMonD.get(), TNClient.get());
     AddListeners();
     TNClient->SetActive(true);
     StartServices();
@@ -107,6 +118,7 @@ bool TForm1::ConfigUsable(const std::string& ini_path, bool ini_read) {
   if (!DefaultNodeConfigured(Config)) {
     ConfigErrors.push_back("Default Node Data Not Configured: " + MissingNodeKeys(Config) + " in " + ini_path);
   }
+  for (const auto& e : SharedCallClashes(Config, WorkingDir())) ConfigErrors.push_back(e);
   for (const auto& e : ConfigErrors) Log.Write(1, "Create: Configuration Error: " + e);
   return ConfigErrors.empty();
 }

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "gui/tray.h"
+#include "net/ip_text.h"
 #include "shell/check.h"
 #include "shell/form.h"
 #include "shell/hash_password.h"
@@ -166,7 +167,9 @@ int main(int argc, char** argv) {
   };
   if (tray) {
     form.OnLinkChange = [&](bool up) { tray->SetLinkUp(up); };
-    tray->Show(&form.Log, shutdown);
+    const auto& c = form.Config;
+    const std::string engine = c.AgwHostName.empty() ? c.AgwAddress : c.AgwHostName;
+    tray->Show(&form.Log, harvox::net::EndpointText(engine, c.AgwPort), shutdown);
   }
   std::function<void(const std::error_code&, int)> on_signal = [&](const std::error_code& ec, int) {
     if (ec) return;
