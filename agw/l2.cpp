@@ -9,6 +9,7 @@
 #include "agw/engine_connection.h"
 #include "agw/tcp_client.h"
 #include "net/ip_text.h"
+#include "net/winsock.h"
 #include "util/log.h"
 #include "util/strings.h"
 #include "util/timer.h"
@@ -171,7 +172,15 @@ void TL2::AGWDisc(int code) {
 }
 
 void TL2::AGWError(int code) {
-  LinkEnded(code, "{L2} <AGWError> Socket Error from AGWPE", FOnAGWError, "FOnAGWError", "AGWError");
+  // Where the engine was sought and the system's reason: what a sysop needs
+  // first when the engine cannot be reached.
+  const int err = code & 0xFFFF;
+  const TTCPClient& tcp = Transport();
+  const std::string line = "{L2} <AGWError> Socket Error from AGWPE Addr(" +
+                           (tcp.HostName.empty() ? "" : tcp.HostName + " ") + tcp.Address + ":" +
+                           std::to_string(tcp.Port) + "): " + net::WinsockText(err) + " (" +
+                           std::to_string(err) + ")";
+  LinkEnded(code, line.c_str(), FOnAGWError, "FOnAGWError", "AGWError");
 }
 
 // The engine connection is gone, closed or failed: the engine has dropped

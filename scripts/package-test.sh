@@ -31,6 +31,10 @@ for f in /etc/harvox/TEXT/HELP.TNC /usr/share/man/man8/harvox.8.gz \
          /usr/share/doc/harvox/changelog.Debian.gz /usr/share/harvox/examples/ZUNDRA.HTM; do
   [ -f "$f" ] || { echo "$f not installed"; status=1; }
 done
+# The log folder: the service writes, group adm reads.
+[ "$(stat -c '%U:%G %a' /var/log/harvox)" = "harvox:adm 2750" ] \
+  || { echo "/var/log/harvox is $(stat -c '%U:%G %a' /var/log/harvox), not harvox:adm 2750"; status=1; }
+logrotate -d /etc/logrotate.d/harvox >/dev/null 2>&1 || { echo "logrotate rejects its configuration"; status=1; }
 if command -v systemd-analyze >/dev/null; then
   echo "== systemd-analyze verify =="
   systemd-analyze verify /usr/lib/systemd/system/harvox.service \

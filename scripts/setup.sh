@@ -8,6 +8,8 @@ PACKAGES=(build-essential cmake libasio-dev libgtest-dev libgmock-dev googletest
           dpkg-dev logrotate
           # password hashes in USERS.INI
           libcrypt-dev
+          # telling systemd the service is ready and alive (Type=notify)
+          libsystemd-dev
           # the tray icon (harvox --tray)
           pkg-config libgtk-3-dev libayatana-appindicator3-dev
           # its desktop test: a headless X server, a private D-Bus, two panels

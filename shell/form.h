@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "shell/config.h"
+#include "shell/systemd.h"
 #include "util/log.h"
 
 namespace harvox {
@@ -50,6 +51,8 @@ class TForm1 {
   std::unique_ptr<TTelnetD> TelnetD;
   std::unique_ptr<TTNClient> TNClient;
   std::unique_ptr<TTelMonD> TelMonD;
+  // Users, circuits, viewers and engine links now (systemd's status line).
+  ServiceCounts Counts();
   // Whether the Telnet server's engine link is up (the tray icon's colour).
   bool LinkUp = false;
   // Told each change of LinkUp (the tray icon follows it).

@@ -250,7 +250,7 @@ shot 08-config-error
 xdotool windowactivate --sync "$(window "Configuration Error!")" key Return
 reap 10
 check "ends with status 1, no question" eval 'test "$status" -eq 1 && no_window "Warning!"'
-check "stderr line" grep -qx "Configuration Error!: Default Node Data Not Configured" "$work/harvox.out"
+check "stderr line" grep -qx "Configuration Error!: HARVOX.INI not found in $run" "$work/harvox.out"
 mv "$work/HARVOX.INI" "$run/HARVOX.INI"
 
 echo "== no display =="
