@@ -1,32 +1,47 @@
-// Link set-up, the send path and the receive loop of TL2.  Every public
-// operation catches what fails inside it and writes its fixed
-// "Exception on module" line; nothing escapes to the service.
+// Link set-up and the send path of TL2 (the receive loop is the engine
+// connection's).  Every public operation catches what fails inside it and
+// writes its fixed "Exception on module" line; nothing escapes to the service.
 #include "agw/l2.h"
 
 #include <exception>
+#include <utility>
 
+#include "agw/engine_connection.h"
 #include "agw/tcp_client.h"
 #include "net/ip_text.h"
+#include "net/winsock.h"
 #include "util/log.h"
 #include "util/strings.h"
 #include "util/timer.h"
 
 namespace harvox {
 
-TL2::TL2(TLog* log) : Log(log), tcp_(std::make_unique<TTCPClient>(log)) {
-  tcp_->OnConnected = [this](TTCPClient&, int c) { AGWConnect(c); };
-  tcp_->OnDisconnected = [this](TTCPClient&, int c) { AGWDisc(c); };
-  tcp_->OnDataAvailable = [this](TTCPClient&, int c) { AGWRead(c); };
-  tcp_->OnError = [this](TTCPClient&, int c) { AGWError(c); };
-  tcp_->OnBacklog = [this](TTCPClient&, int c) { AGWBacklog(c); };
+TL2::TL2(TLog* log) : Log(log), conn_(std::make_shared<EngineConnection>(log, false)) {
+  slot_ = conn_->Attach(*this);
 }
 
 TL2::~TL2() {
   refresh_timer_.reset();
   W(1, "{L2} AGW Object Destroyed");
-  // The transport goes first so no socket event can reach a half-destroyed link.
-  tcp_.reset();
+  // The link leaves first so no socket event can reach a half-destroyed link.
+  conn_->Detach(slot_);
+  conn_.reset();
 }
+
+TTCPClient& TL2::Transport() { return conn_->Transport(); }
+const TTCPClient& TL2::Transport() const { return conn_->Transport(); }
+
+void TL2::UseConnection(std::shared_ptr<EngineConnection> connection) {
+  if (!connection || connection == conn_) return;
+  if (Active) return W(1, "{L2} Error can not change the engine connection while active");
+  conn_->Detach(slot_);
+  conn_ = std::move(connection);
+  slot_ = conn_->Attach(*this);
+}
+
+void TL2::Store(std::string_view bytes) { conn_->Store(bytes); }
+
+bool TL2::MonitorWanted() const { return monitor_.find_first_of("UISC") != std::string::npos; }
 
 void TL2::W(uint8_t level, std::string_view text) {
   if (Log) Log->Write(level, text);
@@ -60,11 +75,8 @@ void TL2::SetMonitor(const std::string& value) {
   W(1, "{L2} Set Monitor <" + value + "> CallSign(" + callsign_ + ")");
   const std::string upper = UpperText(value);
   if (upper.empty() || upper.find_first_not_of("MIUSCN") != std::string::npos) return;
-  const bool switch_on = monitor_ == "N" && upper != "N";
-  const bool switch_off = monitor_ != "N" && upper == "N";
-  if (!switch_on && !switch_off) return;
-  if (Active) Write(0, 0, 'm', "", "", {});  // 'm' toggles the engine's monitoring
   monitor_ = upper;
+  conn_->SyncModes();  // 'm' toggles the engine's monitoring, when the want changes
 }
 
 void TL2::ClearPorts() {
@@ -91,24 +103,20 @@ void TL2::Open() {
     }
     if (callsign_.empty()) return W(1, "{L2} ERROR No CallSign indicated, object creation aborted");
     ClearPorts();
-    if (!poll_timer_ && PollEnabled) {
-      poll_timer_ = std::make_unique<Timer>();
-      poll_timer_->SetHandler([this](Timer&) { PollTick(); });
-      poll_timer_->SetInterval(static_cast<uint32_t>(PollInterval));
-      poll_timer_->SetEnabled(true);
-    }
+    if (conn_->Join(slot_)) return W(3, "{L2} AGW Object joins the shared engine connection");
+    TTCPClient& tcp = conn_->Transport();
     if (!HostName.empty()) {
-      tcp_->HostName = HostName;
+      tcp.HostName = HostName;
     } else if (CheckIP(address_).Verdict == IpVerdict::Address || net::IpAddressText(address_)) {
-      tcp_->Address = address_;  // IPv4 or IPv6
+      tcp.Address = address_;  // IPv4 or IPv6
     } else {
       // An address given as a name ("localhost") is looked up like HOSTNAME.
-      tcp_->HostName = address_;
+      tcp.HostName = address_;
     }
-    tcp_->Port = port_;
-    tcp_->Open();
-    W(1, "{L2} AGW Object Opened HostName(" + tcp_->HostName + ") Addr(" + tcp_->Address + ":" +
-             std::to_string(tcp_->Port) + ")");
+    tcp.Port = port_;
+    conn_->OpenTransport(slot_);
+    W(1, "{L2} AGW Object Opened HostName(" + tcp.HostName + ") Addr(" + tcp.Address + ":" +
+             std::to_string(tcp.Port) + ")");
   } catch (const std::exception&) {
     W(1, "{L2} Exception on module Open");
   }
@@ -117,8 +125,8 @@ void TL2::Open() {
 void TL2::Close() {
   try {
     refresh_timer_.reset();
-    W(1, "{L2} AGW Object Closed " + tcp_->Address + ":" + std::to_string(tcp_->Port));
-    tcp_->SetActive(false);
+    W(1, "{L2} AGW Object Closed " + Transport().Address + ":" + std::to_string(Transport().Port));
+    conn_->Leave(slot_);
   } catch (const std::exception&) {
     W(1, "{L2} Exception on module Close");
   }
@@ -139,15 +147,9 @@ void TL2::AGWConnect(int code) {
     Active = 1;
     StateSince = std::chrono::system_clock::now();
     LastError = code & 0xFFFF;
-    // A new connection is a new stream: bytes of an earlier one must never
-    // be read as the start of this one.
-    rx_.Reset();
     links_with_data_.clear();
-    if (poll_timer_) {
-      poll_timer_->SetInterval(static_cast<uint32_t>(PollInterval));
-      poll_timer_->Restart();
-    }
-    if (!Password.empty() && !Login.empty()) {
+    // The login goes once per connection, with the first link up on it.
+    if (!Password.empty() && !Login.empty() && conn_->TakeLogin()) {
       W(3, "{L2} Sending Login Frame User(" + Login + ") Paswd(****)");
       const std::string info = BuildLogin(Login, Password);
       W(4, "{L2} <OnAGWUp> Login Frame Info Area");
@@ -160,8 +162,7 @@ void TL2::AGWConnect(int code) {
     }
     Write(0, 0, 'G', "", "", {});
     Write(0, 0, 'R', "", "", {});
-    if (RawMonitor) Write(0, 0, 'k', "", "", {});
-    if (monitor_.find_first_of("UISC") != std::string::npos) Write(0, 0, 'm', "", "", {});
+    // 'k' and 'm' follow from the connection, once for all its links.
   } catch (const std::exception&) {
     W(1, "{L2} Exception on module AGWConnect");
   }
@@ -172,7 +173,15 @@ void TL2::AGWDisc(int code) {
 }
 
 void TL2::AGWError(int code) {
-  LinkEnded(code, "{L2} <AGWError> Socket Error from AGWPE", FOnAGWError, "FOnAGWError", "AGWError");
+  // Where the engine was sought and the system's reason: what a sysop needs
+  // first when the engine cannot be reached.
+  const int err = code & 0xFFFF;
+  const TTCPClient& tcp = Transport();
+  const std::string line = "{L2} <AGWError> Socket Error from AGWPE Addr(" +
+                           (tcp.HostName.empty() ? "" : tcp.HostName + " ") + tcp.Address + ":" +
+                           std::to_string(tcp.Port) + "): " + net::WinsockText(err) + " (" +
+                           std::to_string(err) + ")";
+  LinkEnded(code, line.c_str(), FOnAGWError, "FOnAGWError", "AGWError");
 }
 
 // The engine connection is gone, closed or failed: the engine has dropped
@@ -184,7 +193,6 @@ void TL2::LinkEnded(int code, const char* line, const LinkEvent& event, const ch
     Active = 0;
     StateSince = std::chrono::system_clock::now();
     LastError = code & 0xFFFF;
-    if (poll_timer_) poll_timer_->SetEnabled(false);
     DropDrains();
     DropFlows();
     if (event) {
@@ -199,7 +207,7 @@ void TL2::LinkEnded(int code, const char* line, const LinkEvent& event, const ch
 bool TL2::Write(uint8_t port, uint8_t pid, char kind, const std::string& from,
                 const std::string& to, std::string_view data) {
   try {
-    if (!tcp_->Active) {
+    if (!conn_->CanSend(slot_)) {
       W(2, "{L2} L2 Frame not sent because there is no TCP/IP connection with AGWPE");
       return false;
     }
@@ -209,6 +217,7 @@ bool TL2::Write(uint8_t port, uint8_t pid, char kind, const std::string& from,
                std::to_string(data.size()) + ") using object(" + callsign_ + ")");
     }
     D(5, data);
+    if (!conn_->Sending(slot_, port, kind, from, to)) return false;
     Send(port, pid, kind, from, to, data);
     return true;
   } catch (const std::exception&) {
@@ -220,7 +229,7 @@ bool TL2::Write(uint8_t port, uint8_t pid, char kind, const std::string& from,
 bool TL2::Send(uint8_t port, uint8_t pid, char kind, const std::string& from,
                const std::string& to, std::string_view data) {
   try {
-    if (!tcp_->Active) {
+    if (!conn_->CanSend(slot_)) {
       W(5, "{L2} <Send> Invalid Socket or Inactive Socket AGWPE, discard");
       return false;
     }
@@ -250,12 +259,14 @@ bool TL2::Send(uint8_t port, uint8_t pid, char kind, const std::string& from,
 
 void TL2::SendAGW(std::string_view bytes) {
   try {
-    if (!tcp_->Active) return W(1, "{L2} ERROR attempt to send to AGWPE with no active connection");
+    if (!conn_->CanSend(slot_)) {
+      return W(1, "{L2} ERROR attempt to send to AGWPE with no active connection");
+    }
     if (batch_) {
       batch_->append(bytes);
       return;
     }
-    tcp_->SendText(bytes);
+    conn_->Send(bytes);
   } catch (const std::exception&) {
     W(1, "{L2} Exception on module SendAGW");
   }
@@ -361,43 +372,6 @@ bool TL2::IsIP(const std::string& text) {
   }
   W(3, "{L2} All segments numeric and between 0..255 , must be an IP Address");
   return true;
-}
-
-void TL2::PollTick() {
-  if (poll_timer_) poll_timer_->SetEnabled(false);
-  AGWRead(0);
-}
-
-void TL2::AGWRead(int code) {
-  try {
-    if (poll_timer_) {
-      poll_timer_->SetInterval(static_cast<uint32_t>(PollInterval));
-      poll_timer_->Restart();
-    }
-    LastError = code & 0xFFFF;
-    const int n = tcp_->Receive(rx_buffer_.data(), rx_buffer_.size());
-    if (n < 1) return;
-    const std::string_view bytes(rx_buffer_.data(), static_cast<size_t>(n));
-    W(5, "{L2} Read from AGWPE Socket ");
-    D(5, bytes);
-    Store(bytes);
-  } catch (const std::exception&) {
-    W(1, "{L2} Exception on module AGWRead");
-  }
-}
-
-void TL2::Store(std::string_view bytes) {
-  try {
-    const bool sound =
-        rx_.Store(bytes, [this](const FrameHeader& h, std::string_view data) { Decode(h, data); });
-    if (sound || !tcp_->Active) return;
-    // A length no engine sends: the stream cannot be framed any more.  The
-    // connection is closed, and its loss path tells the services.
-    W(1, "{L2} Corrupt frame header from AGWPE (length over 65535), closing the engine connection");
-    tcp_->Close();
-  } catch (const std::exception&) {
-    W(1, "{L2} Exception on module Store");
-  }
 }
 
 }  // namespace harvox

@@ -1,6 +1,7 @@
-// TL2: one link to the packet engine.  Owns its transport, builds and sends
-// frames, cuts the received stream back into frames and dispatches each one
-// as events (Decode).  Also keeps the engine's port table, and can end an
+// TL2: one link to the packet engine.  Builds and sends frames over its
+// engine connection (its own, or one shared with the other services, see
+// engine_connection.h) and turns each frame the connection hands it into
+// events (Decode).  Also keeps the engine's port table, and can end an
 // AX.25 link only after the engine has sent what was queued on it.
 //
 // Re-entrancy: main thread only.  Event handlers run inside the read path
@@ -28,6 +29,7 @@
 
 namespace harvox {
 
+class EngineConnection;
 class TLog;
 class TTCPClient;
 class Timer;
@@ -145,8 +147,14 @@ class TL2 {
   int32_t Port() const { return port_; }
   const std::string& CallSign() const { return callsign_; }
   const std::string& Monitor() const { return monitor_; }
-  TTCPClient& Transport() { return *tcp_; }
-  const TTCPClient& Transport() const { return *tcp_; }
+  TTCPClient& Transport();
+  const TTCPClient& Transport() const;
+  // Before Open: use this connection, shared with other links, instead of
+  // a connection of the link's own.
+  void UseConnection(std::shared_ptr<EngineConnection> connection);
+  EngineConnection& Connection() { return *conn_; }
+  // Whether the link wants monitor texts from the engine ('m').
+  bool MonitorWanted() const;
 
   void SetAddress(const std::string& value);
   void SetPort(int32_t value);
@@ -211,12 +219,13 @@ class TL2 {
   // engine's queue within the window.
   uint32_t FlowRoom(uint8_t port, const std::string& own, const std::string& remote) const;
 
-  // Receive path entry points (public for tests and the transport).
-  void AGWRead(int code);
+  // Receive path entry points (public for tests and the connection):
+  // bytes as read from the engine connection, and one whole frame.
   void Store(std::string_view bytes);
   void Decode(const FrameHeader& h, std::string_view data);
 
  private:
+  friend class EngineConnection;
   using LinkKey = std::tuple<uint8_t, std::string, std::string>;
   struct LinkKeyHash {
     size_t operator()(const LinkKey& k) const;
@@ -236,7 +245,6 @@ class TL2 {
             std::string_view data);
   void SendAGW(std::string_view bytes);
   bool SendRegistration(char kind, const std::string& call, const char* module);
-  void PollTick();
   void RefreshTick();
   void ClearPorts();
   void W(uint8_t level, std::string_view text);
@@ -285,12 +293,10 @@ class TL2 {
   int32_t port_ = 8000;
   std::string callsign_;
   std::string monitor_ = "N";
-  std::unique_ptr<TTCPClient> tcp_;
-  std::unique_ptr<Timer> poll_timer_;
+  std::shared_ptr<EngineConnection> conn_;
+  int slot_ = -1;  // this link's member number on conn_
   std::unique_ptr<Timer> refresh_timer_;
   std::unique_ptr<Timer> drain_timer_;
-  Reassembler rx_;
-  std::array<char, 5001> rx_buffer_{};
   // Hashed: one lookup per frame sent or answered, however many links.
   std::unordered_set<LinkKey, LinkKeyHash> links_with_data_;
   std::map<LinkKey, Drain> drains_;

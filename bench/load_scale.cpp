@@ -8,9 +8,14 @@
 // growth from the first step to the second shows as a ratio.  The users,
 // hosts, viewers and fake engines live in a forked driver process (see
 // load/scale.h); the product's thread is pinned to one CPU, the driver to
-// another.  Prints one table; asserts nothing; ends by itself.
+// another.  Prints one table; asserts nothing; ends by itself.  With
+// --busy, a burner spins at nice 19 on every CPU throughout, so the figures
+// are those of a machine whose CPUs are busy with other work; the CPUs
+// busy outside the product while typing and the load average are printed
+// in either mode.  The latency target is for idle CPUs.
 //
-// Usage: load_scale [users] [first step] [lines/s]   (default 10000 1000 10000; loopback only)
+// Usage: load_scale [--busy] [users] [first step] [lines/s]
+//        (default 10000 1000 10000; loopback only)
 //
 // Threading: the product runs on the main thread; the driver is a process.
 #include <sched.h>
@@ -27,6 +32,7 @@
 
 #include "agw/l2.h"
 #include "gateway/tnclient.h"
+#include "load/burner.h"
 #include "load/phases.h"
 #include "load/report.h"
 #include "load/scale.h"
@@ -79,6 +85,7 @@ bool StartServices(Product& p, const test::WorkDir& wd, Words& ports, uint32_t s
   p.telnet = load::MakeTelnetServer(p.log, static_cast<uint16_t>(ports.Number()), sessions);
   p.gateway = std::make_unique<TTNClient>(&p.log);
   p.gateway->CallSign = "GATE";
+  p.gateway->MaxCircuits = sessions;  // room for every background circuit
   p.gateway->AGWAddress = "127.0.0.1";
   p.gateway->AGWPort = static_cast<int32_t>(ports.Number());
   p.gateway->IsrtClient("GATE", "", 0, 0, 0, false);
@@ -115,6 +122,7 @@ struct Step {
   uint64_t typed = 0, samples = 0;
   int64_t p50_ns = 0, p99_ns = 0;
   double cpu_ms_per_1000 = 0;
+  double others_cpus = -1;  // CPUs busy outside the product while typing
   std::string error;
 };
 
@@ -133,9 +141,12 @@ Step RunStep(load::Channel& channel, Product& p, const ScaleSettings& s, uint32_
   const uint32_t period_ms = static_cast<uint32_t>(uint64_t{users} * 1000 / s.lines_per_s);
   load::Progress("typing");
   const int64_t cpu0 = test::ProcessCpuNs();
+  load::MachineShare share;
+  share.Start();
   Words pace(Ask(channel, "pace " + std::to_string(s.lines) + " " + std::to_string(period_ms),
                  milliseconds(uint64_t{s.lines} * period_ms + 40000)));
   const int64_t cpu = test::ProcessCpuNs() - cpu0;
+  out.others_cpus = share.OthersCpus();
   pace.Word();
   out.typed = static_cast<uint64_t>(pace.Number());
   out.p50_ns = pace.Number();
@@ -153,14 +164,17 @@ void Figure(const std::string& what, double first, double second, const char* fo
   Row(what, Fmt(format, first) + "  " + Fmt(format, second) + "  x" + Ratio(first, second), target);
 }
 
-void PrintSteps(const Step& a, const Step& b) {
+void PrintSteps(const Step& a, const Step& b, bool busy) {
   std::printf("\n  %-54s %s\n", "",
               (std::to_string(a.users) + " users / " + std::to_string(b.users) + " users / ratio").c_str());
   Figure("memory per idle Telnet session (VmRSS, KiB)", a.kib_per_session, b.kib_per_session, "%.2f",
          std::string("< 8 KiB: ") + Verdict(b.kib_per_session < 8));
   Figure("typed line -> 'D' at the engine, p50 (ms)", a.p50_ns / 1e6, b.p50_ns / 1e6, "%.3f", "");
   Figure("typed line -> 'D' at the engine, p99 (ms)", a.p99_ns / 1e6, b.p99_ns / 1e6, "%.3f",
-         std::string("< 1 ms: ") + Verdict(b.p99_ns > 0 && b.p99_ns < 1000000));
+         busy ? std::string("< 1 ms when idle: busy run, not judged")
+              : std::string("< 1 ms: ") + Verdict(b.p99_ns > 0 && b.p99_ns < 1000000));
+  Figure("CPUs busy outside the product while typing", a.others_cpus, b.others_cpus, "%.2f",
+         "driver and engines included");
   const double growth = a.cpu_ms_per_1000 > 0 ? b.cpu_ms_per_1000 / a.cpu_ms_per_1000 : 0;
   Figure("product CPU per 1,000 lines (ms)", a.cpu_ms_per_1000, b.cpu_ms_per_1000, "%.2f",
          std::string("growth < 20 %: ") + Verdict(growth > 0 && growth < 1.2));
@@ -196,7 +210,8 @@ Background OpenBackground(load::Channel& channel, Product& p, const ScaleSetting
   return out;
 }
 
-void PrintHeader(const ScaleSettings& s, rlim_t fds, const std::vector<int>& cpus) {
+void PrintHeader(const ScaleSettings& s, rlim_t fds, rlim_t need, const std::vector<int>& cpus,
+                 size_t burners) {
   std::printf(
       "Scale run: %u Telnet users (first step %u), %u gateway circuits, %u monitor viewers, "
       "%u lines/s offered, %u lines per user per step\n",
@@ -204,25 +219,30 @@ void PrintHeader(const ScaleSettings& s, rlim_t fds, const std::vector<int>& cpu
   const std::string pins = cpus.empty() ? "one CPU: nothing pinned"
                                         : "product pinned to CPU " + std::to_string(cpus[0]) +
                                               ", driver and engines to CPU " + std::to_string(cpus[1]);
-  std::printf("open-file limit %llu per process; %s\n", static_cast<unsigned long long>(fds), pins.c_str());
+  std::printf("open-file limit %llu per process (%llu needed%s); %s\n", static_cast<unsigned long long>(fds),
+              static_cast<unsigned long long>(need),
+              fds < need ? ": too low, raise the hard limit (ulimit -Hn)" : "", pins.c_str());
+  std::printf("load average %s at the start; %s\n", load::LoadAverage().c_str(),
+              burners > 0 ? ("CPUs busy: " + std::to_string(burners) + " burners at nice 19").c_str()
+                          : "no burners");
   std::fflush(stdout);
 }
 
-void PrintTable(const Background& bg, const Step& first, const Step& second, Words& quit) {
+void PrintTable(const Background& bg, const Step& first, const Step& second, Words& quit, bool busy) {
   std::printf("\n");
   Row("gateway circuits linked / hosts connected",
       std::to_string(bg.linked) + " / " + std::to_string(bg.hosts));
   Row("memory per gateway circuit / monitor viewer (KiB)",
       Fmt("%.2f", bg.kib_per_circuit) + " / " + Fmt("%.2f", bg.kib_per_viewer));
   Row("monitor viewers welcomed", std::to_string(bg.viewers));
-  PrintSteps(first, second);
+  PrintSteps(first, second, busy);
   quit.Word();
   const int64_t breaches = quit.Number(), stray = quit.Number(), failed = quit.Number();
   Row("engine rule breaches / stray echoes / failed users",
       std::to_string(breaches) + " / " + std::to_string(stray) + " / " + std::to_string(failed));
 }
 
-int RunProduct(load::Channel& channel, const ScaleSettings& s, pid_t child) {
+int RunProduct(load::Channel& channel, const ScaleSettings& s, pid_t child, bool busy) {
   test::WorkDir wd;
   test::WriteFile(wd.File("USERS.INI"), "[USERS]\r\n");
   Product p;
@@ -243,7 +263,8 @@ int RunProduct(load::Channel& channel, const ScaleSettings& s, pid_t child) {
   RunUntil([&] { return p.telnet == nullptr || p.telnet->UserCount == 0; }, milliseconds(10000));
   int status = 0;
   ::waitpid(child, &status, 0);
-  PrintTable(bg, first, second, quit);
+  PrintTable(bg, first, second, quit, busy);
+  Row("load average at the end", load::LoadAverage());
   for (const std::string& e : {error, first.error, second.error})
     if (!e.empty()) std::printf("\nrun: %s\n", e.c_str());
   return error.empty() && first.error.empty() && second.error.empty() ? 0 : 1;
@@ -254,17 +275,23 @@ int RunProduct(load::Channel& channel, const ScaleSettings& s, pid_t child) {
 int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   ScaleSettings s;
-  if (argc > 1) s.sessions = static_cast<uint32_t>(std::strtoul(argv[1], nullptr, 10));
-  if (argc > 2) s.first_step = static_cast<uint32_t>(std::strtoul(argv[2], nullptr, 10));
-  if (argc > 3) s.lines_per_s = static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 10));
+  const bool busy = argc > 1 && std::string(argv[1]) == "--busy";
+  const int first = busy ? 2 : 1;
+  if (argc > first) s.sessions = static_cast<uint32_t>(std::strtoul(argv[first], nullptr, 10));
+  if (argc > first + 1) s.first_step = static_cast<uint32_t>(std::strtoul(argv[first + 1], nullptr, 10));
+  if (argc > first + 2) s.lines_per_s = static_cast<uint32_t>(std::strtoul(argv[first + 2], nullptr, 10));
   if (s.sessions == 0 || s.sessions > 99999 || s.first_step == 0 || s.first_step > s.sessions ||
       s.lines_per_s == 0) {
-    std::fprintf(stderr, "usage: %s [users 1..99999] [first step <= users] [lines/s > 0]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s [--busy] [users 1..99999] [first step <= users] [lines/s > 0]\n",
+                 argv[0]);
     return 2;
   }
-  const rlim_t fds = load::RaiseFdLimit(s.sessions + s.circuits + s.viewers + 256);
+  const rlim_t need = s.sessions + s.circuits + s.viewers + 256;
+  const rlim_t fds = load::RaiseFdLimit(need);
   const std::vector<int> cpus = AllowedCpus();
   const bool pinned = cpus.size() >= 2;
+  load::CpuBurner burner;  // forked before any other child, so none holds the channel
+  if (busy) burner.Start(cpus);
   if (pinned) PinTo(cpus[1]);  // the driver, and the product until it moves
   int pair[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) return 1;
@@ -277,6 +304,6 @@ int main(int argc, char** argv) {
   ::close(pair[1]);
   if (pinned) PinTo(cpus[0]);
   load::Channel channel(pair[0]);
-  PrintHeader(s, fds, pinned ? cpus : std::vector<int>{});
-  return RunProduct(channel, s, child);
+  PrintHeader(s, fds, need, pinned ? cpus : std::vector<int>{}, burner.Running());
+  return RunProduct(channel, s, child, busy);
 }

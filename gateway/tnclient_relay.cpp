@@ -295,11 +295,12 @@ void TTNClient::LinkLost() {
     c.FSM = 5;
     RemoveCircuit(&c);
   });
-  if (!Recover || RecoverMs == 0) return;
+  if (!Recover || RecoverMs == 0) return W(1, "{TNClient} Engine link: no new try, RECOVER is off");
   if (!RecoverTimer) {
     RecoverTimer = std::make_unique<Timer>();
     RecoverTimer->SetHandler([this](Timer&) { OnRecoverTimer(); });
   }
+  if (!RecoverTimer->Enabled()) W(1, "{TNClient} Engine link: next try " + TLog::DueIn(RecoverMs));
   RecoverTimer->SetInterval(RecoverMs);
   RecoverTimer->SetEnabled(true);
 }

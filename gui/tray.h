@@ -1,6 +1,7 @@
 // The desktop shell of `harvox --tray`: the notification-area icon (blue
-// while the Telnet server's engine link is down, green while it is up), its
-// menu About / Help / Shutdown, the about box, the help page, the shutdown
+// while the Telnet server's engine link is down, green while it is up; its
+// tool tip names the engine and the link's state), its menu About / Help /
+// Shutdown, the about box, the help page, the shutdown
 // question and the configuration-error box.  The headless program never
 // needs it; a build without the desktop libraries has a stand-in whose
 // Open() always declines.
@@ -35,9 +36,10 @@ class TTray {
   void ConfigError(const std::string& text);
   // The same for a service that could not start (a port in use).
   void StartupError(const std::string& text);
-  // Builds the icon (blue), its menu and the about box.  shutdown runs
-  // when the user confirms Shutdown; it must call Remove().
-  void Show(TLog* log, std::function<void()> shutdown);
+  // Builds the icon (blue), its menu and the about box.  engine is the
+  // engine's address:port for the tool tip.  shutdown runs when the user
+  // confirms Shutdown; it must call Remove().
+  void Show(TLog* log, const std::string& engine, std::function<void()> shutdown);
   void SetLinkUp(bool up);
   // Closes open dialogs and takes the icon away; safe to call twice.
   void Remove();

@@ -28,7 +28,7 @@ extern const unsigned long kIconTnBlueSize;
 extern const unsigned char kIconTnGreen[];
 extern const unsigned long kIconTnGreenSize;
 
-constexpr const char* kTip = "Harvox 1.20.00";
+constexpr const char* kProduct = "Harvox 1.20.00";
 constexpr const char* kBlue = "harvox-tnblue";
 constexpr const char* kGreen = "harvox-tngreen";
 
@@ -45,6 +45,11 @@ struct TTray::Impl {
   GtkWidget* error_box = nullptr;
   TAboutDlg about;
   std::string icon_dir;
+  std::string engine;  // address:port, for the tool tip
+  bool link_up = false;
+
+  std::string Tip() const { return "Harvox - engine " + engine + (link_up ? " up" : " down"); }
+  void ShowLink();
 
   void Failed(const char* module) {
     if (log) log->Write(1, std::string("{Tray} Exception on module ") + module);
@@ -65,6 +70,7 @@ struct TTray::Impl {
 // button opens the menu.  Under a StatusNotifierItem host the host decides.
 struct HarvoxIndicator {
   AppIndicator parent;
+  GtkStatusIcon* fallback_icon;  // while the XEmbed fallback shows; not owned
 };
 struct HarvoxIndicatorClass {
   AppIndicatorClass parent_class;
@@ -75,9 +81,10 @@ static GtkStatusIcon* harvox_indicator_fallback(AppIndicator* self) {
   // A status icon needs X11; elsewhere it would only print criticals.
   if (!GDK_IS_X11_DISPLAY(gdk_display_get_default())) return nullptr;
   GtkStatusIcon* icon = APP_INDICATOR_CLASS(harvox_indicator_parent_class)->fallback(self);
+  reinterpret_cast<HarvoxIndicator*>(self)->fallback_icon = icon;
   if (icon) {
     G_GNUC_BEGIN_IGNORE_DEPRECATIONS  // the fallback is a GtkStatusIcon by nature
-    gtk_status_icon_set_tooltip_text(icon, harvox::kTip);
+    gtk_status_icon_set_tooltip_text(icon, app_indicator_get_title(self));
     G_GNUC_END_IGNORE_DEPRECATIONS
     // The match needs the data as well: by signal id alone it matches nothing.
     g_signal_handlers_disconnect_matched(icon, GSignalMatchType(G_SIGNAL_MATCH_ID | G_SIGNAL_MATCH_DATA),
@@ -87,11 +94,18 @@ static GtkStatusIcon* harvox_indicator_fallback(AppIndicator* self) {
   return icon;
 }
 
-static void harvox_indicator_class_init(HarvoxIndicatorClass* klass) {
-  APP_INDICATOR_CLASS(klass)->fallback = harvox_indicator_fallback;
+// A StatusNotifierItem host appeared: the library takes the fallback away.
+static void harvox_indicator_unfallback(AppIndicator* self, GtkStatusIcon* icon) {
+  reinterpret_cast<HarvoxIndicator*>(self)->fallback_icon = nullptr;
+  APP_INDICATOR_CLASS(harvox_indicator_parent_class)->unfallback(self, icon);
 }
 
-static void harvox_indicator_init(HarvoxIndicator*) {}
+static void harvox_indicator_class_init(HarvoxIndicatorClass* klass) {
+  APP_INDICATOR_CLASS(klass)->fallback = harvox_indicator_fallback;
+  APP_INDICATOR_CLASS(klass)->unfallback = harvox_indicator_unfallback;
+}
+
+static void harvox_indicator_init(HarvoxIndicator* self) { self->fallback_icon = nullptr; }
 
 namespace harvox {
 
@@ -118,8 +132,10 @@ bool TTray::Impl::WriteIcons() {
   return write(kBlue, kIconTnBlue, kIconTnBlueSize) && write(kGreen, kIconTnGreen, kIconTnGreenSize);
 }
 
+// The menu holds a reference of ours: the indicator lets its own go when it
+// is cleared, which would otherwise free the menu before Remove() destroys it.
 void TTray::Impl::BuildMenu() {
-  menu = gtk_menu_new();
+  menu = GTK_WIDGET(g_object_ref_sink(gtk_menu_new()));
   static const struct {
     const char* label;
     void (*click)(GtkMenuItem*, gpointer);
@@ -144,11 +160,19 @@ void TTray::Impl::AboutClick() {
   }
 }
 
-// The user's browser is the default application for HTML; the page is not
-// checked for existence (the browser says so if it is missing).
+// The help page is the manual page as HTML: the working directory's copy,
+// else the one installed with the examples, else the working directory's
+// name all the same (the browser then says it is missing).  The user's
+// browser is the default application for HTML.
+static std::string HelpPage() {
+  const std::string here = FindFile(WorkingDir() + "ZUNDRA.HTM");
+  if (FileExists(here) || !FileExists(HARVOX_HELP_PAGE)) return here;
+  return HARVOX_HELP_PAGE;
+}
+
 void TTray::Impl::HelpClick() {
   try {
-    gchar* uri = g_filename_to_uri((WorkingDir() + "ZUNDRA.HTM").c_str(), nullptr, nullptr);
+    gchar* uri = g_filename_to_uri(HelpPage().c_str(), nullptr, nullptr);
     if (!uri) throw std::runtime_error("no URI");
     GError* err = nullptr;
     gboolean opened = FALSE;
@@ -202,7 +226,7 @@ void TTray::Impl::Remove() {
   about.Close();
   g_clear_object(&indicator);  // unregisters the item or hides the fallback icon
   if (menu) gtk_widget_destroy(menu);
-  menu = nullptr;
+  g_clear_object(&menu);
   if (GdkDisplay* d = gdk_display_get_default()) gdk_display_flush(d);
 }
 
@@ -246,9 +270,10 @@ void TTray::Impl::ErrorBox(const char* title, const std::string& text) {
   t.error_box = nullptr;
 }
 
-void TTray::Show(TLog* log, std::function<void()> shutdown) {
+void TTray::Show(TLog* log, const std::string& engine, std::function<void()> shutdown) {
   Impl& t = *impl_;
   t.log = log;
+  t.engine = engine;
   t.shutdown = std::move(shutdown);
   try {
     t.Build();
@@ -260,26 +285,41 @@ void TTray::Show(TLog* log, std::function<void()> shutdown) {
 void TTray::Impl::Build() {
   Impl& t = *this;
   t.about.Title = "Harvox for the AGWPE";
-  t.about.ProductName = kTip;
+  t.about.ProductName = kProduct;
   t.about.Author = "The Harvox developers";
   t.about.Programmer = "Free software under the GNU General Public License, version 3 or later (GPL-3.0-or-later)";
   // A missing or unreadable icon leaves the box without one.
   if (t.about.LoadIcon(FindFile(WorkingDir() + "HARVOX.ICO"))) gtk_window_set_default_icon(t.about.Icon());
   if (!t.WriteIcons() && t.log) t.log->Write(1, "{Tray} Icon images not written to " + t.icon_dir);
-  g_set_application_name(kTip);
+  g_set_application_name(kProduct);
   t.BuildMenu();
   t.indicator = APP_INDICATOR(g_object_new(harvox_indicator_get_type(), "id", "harvox", "category",
                                            "Communications", "icon-theme-path", t.icon_dir.c_str(),
                                            "icon-name", kBlue, nullptr));
-  app_indicator_set_title(t.indicator, kTip);  // hosts show it as the tool tip
+  app_indicator_set_title(t.indicator, t.Tip().c_str());  // hosts show it as the tool tip
   app_indicator_set_menu(t.indicator, GTK_MENU(t.menu));
   app_indicator_set_status(t.indicator, APP_INDICATOR_STATUS_ACTIVE);
 }
 
+// The colour and the tool tip follow the link; the fallback icon takes its
+// tip from the title only when it is made, so it is told as well.
+void TTray::Impl::ShowLink() {
+  if (!indicator) return;
+  // No description: some hosts append it to the tool tip.
+  app_indicator_set_icon_full(indicator, link_up ? kGreen : kBlue, nullptr);
+  const std::string tip = Tip();
+  app_indicator_set_title(indicator, tip.c_str());
+  if (GtkStatusIcon* icon = reinterpret_cast<HarvoxIndicator*>(indicator)->fallback_icon) {
+    G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+    gtk_status_icon_set_tooltip_text(icon, tip.c_str());
+    G_GNUC_END_IGNORE_DEPRECATIONS
+  }
+}
+
 void TTray::SetLinkUp(bool up) {
   try {
-    // No description: some hosts append it to the tool tip.
-    if (impl_->indicator) app_indicator_set_icon_full(impl_->indicator, up ? kGreen : kBlue, nullptr);
+    impl_->link_up = up;
+    impl_->ShowLink();
   } catch (...) {
     impl_->Failed("SetLinkUp");
   }

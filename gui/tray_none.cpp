@@ -18,7 +18,7 @@ std::unique_ptr<TTray> TTray::Open(asio::io_context&) {
 
 void TTray::ConfigError(const std::string&) {}
 void TTray::StartupError(const std::string&) {}
-void TTray::Show(TLog*, std::function<void()>) {}
+void TTray::Show(TLog*, const std::string&, std::function<void()>) {}
 void TTray::SetLinkUp(bool) {}
 void TTray::Remove() {}
 void TTray::Run() {}

@@ -15,9 +15,15 @@ AGW_B=18002
 NODE=N0NODE
 GATEWAY=N0AAA-2
 ECHO_PORT=${ECHO_PORT:-2424}
+STATUS_PORT=${STATUS_PORT:-8124}
 
-scripts/setup.sh
-scripts/build.sh
+# Only the programs the demo runs: no tests, benchmarks or tray (build/ stays
+# the test build's).
+scripts/setup.sh --demo
+bin=$root/build-demo
+cmake -S . -B "$bin" -DCMAKE_BUILD_TYPE=Release -DHARVOX_TESTS=OFF -DHARVOX_BENCH=OFF \
+  -DHARVOX_TRAY=OFF >/dev/null
+cmake --build "$bin" -j"$(nproc)" --target harvox harvox-ether harvox-test-node harvox-station
 
 demo=$(mktemp -d /tmp/harvox-demo-XXXXXX)
 pids=()
@@ -64,7 +70,7 @@ mkfifo "$demo/A.tx" "$demo/B.tx"
 engine_conf A 17001 N0AAA $AGW_A
 engine_conf B 17002 N0BBB $AGW_B
 
-(cd "$demo" && exec "$root/build/harvox-ether" --rate 48000 --gain 0.25 --verbose \
+(cd "$demo" && exec "$bin/harvox-ether" --rate 48000 --gain 0.25 --verbose \
    A.tx:17001 B.tx:17002 >ether.log 2>&1) &
 pids+=($!)
 for _ in $(seq 1 50); do grep -q ready "$demo/ether.log" 2>/dev/null && break; sleep 0.1; done
@@ -76,7 +82,7 @@ done
 wait_for_port $AGW_A
 wait_for_port $AGW_B
 
-"$root/build/harvox-test-node" 127.0.0.1:$AGW_B $NODE >"$demo/node.log" 2>&1 &
+"$bin/harvox-test-node" 127.0.0.1:$AGW_B $NODE >"$demo/node.log" 2>&1 &
 pids+=($!)
 
 # The host a radio station reaches through the gateway: echoes each line.
@@ -106,6 +112,10 @@ PORT=$MONITOR_PORT
 ; T at the gateway's prompt refuses this machine's own addresses unless
 ; allowed: the echo host is let through, nothing else here is.
 ALLOW=127.0.0.1:$ECHO_PORT
+[STATUS]
+; Who is connected, the engine links, counters: a web page on this machine.
+PORT=$STATUS_PORT
+BIND=127.0.0.1
 INI
 cat > "$demo/harvox/USERS.INI" <<INI
 [USERS]
@@ -115,7 +125,7 @@ INI
 # side keeps the demo's own WELCOME above.
 mkdir -p "$demo/harvox/TEXT"
 find examples/TEXT -maxdepth 1 -type f ! -name '*.TNS' -exec cp {} "$demo/harvox/TEXT/" \;
-(cd "$demo/harvox" && exec "$root/build/harvox") &
+(cd "$demo/harvox" && exec "$bin/harvox") &
 pids+=($!)
 wait_for_port "$TELNET_PORT"
 wait_for_port "$MONITOR_PORT"
@@ -129,9 +139,11 @@ The node $NODE greets you, echoes every line, and hangs up when you type BYE.
   Watch:     telnet 127.0.0.1 $MONITOR_PORT
 shows every frame the near engine hears on the channel (the node's side of
 your conversation), one line each.
+  Status:    http://127.0.0.1:$STATUS_PORT/
+shows who is connected, the engine links and the counters.
 
 Be a radio station instead (in another terminal):
-  $root/build/harvox-station 127.0.0.1:$AGW_B N0BBB-3 $GATEWAY
+  $bin/harvox-station 127.0.0.1:$AGW_B N0BBB-3 $GATEWAY
 At the gateway's prompt type   T 127.0.0.1:$ECHO_PORT   to reach an echo host;
 ? lists the commands, B leaves the prompt, Ctrl-D ends the link.
 Harvox's trace log: $demo/harvox/HARVOX.LOG      Ctrl-C stops the demo.

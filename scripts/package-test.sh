@@ -9,8 +9,10 @@ cd "$(dirname "$0")/.."
 deb=$(scripts/package.sh | tail -n 1)
 echo "== package $deb ($(du -k "$deb" | cut -f1) KiB) =="
 dpkg-deb --field "$deb" Depends Suggests
-DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "./$deb" >/dev/null
 status=0
+# The maintainer scripts install quietly: a warning there reaches every sysop.
+DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "./$deb" >"$deb.install.log" 2>&1 || status=1
+if grep -i 'warn' "$deb.install.log"; then echo "warnings at install"; status=1; fi
 echo "== harvox --check in /etc/harvox =="
 (cd /etc/harvox && harvox --check) || status=1
 echo "== as the service's user, as the README says =="
@@ -19,12 +21,20 @@ runuser -u harvox -- harvox --check /etc/harvox >/dev/null || status=1
 if grep -Eq '^[[:space:]]*[^;[[:space:]][^=]*=' /etc/harvox/USERS.INI; then
   echo "USERS.INI as installed has an active login"; status=1
 fi
-# The texts for radio stations, kept as configuration: "? for help" leads to them.
+# Every file under /etc, the texts for radio stations among them, is kept as
+# configuration; the manual page and the changelog are compressed.
 conffiles=$(dpkg-query -W -f='${Conffiles}' harvox)
-for f in WELCOME.TNC HELP.TNC T PING B Q; do
-  grep -q " /etc/harvox/TEXT/$f " <<<"$conffiles" && [ -f "/etc/harvox/TEXT/$f" ] \
-    || { echo "TEXT/$f not installed as a configuration file"; status=1; }
+for f in $(dpkg -L harvox | grep '^/etc/'); do
+  [ -d "$f" ] || grep -q " $f " <<<"$conffiles" || { echo "$f is not a configuration file"; status=1; }
 done
+for f in /etc/harvox/TEXT/HELP.TNC /usr/share/man/man8/harvox.8.gz \
+         /usr/share/doc/harvox/changelog.Debian.gz /usr/share/harvox/examples/ZUNDRA.HTM; do
+  [ -f "$f" ] || { echo "$f not installed"; status=1; }
+done
+# The log folder: the service writes, group adm reads.
+[ "$(stat -c '%U:%G %a' /var/log/harvox)" = "harvox:adm 2750" ] \
+  || { echo "/var/log/harvox is $(stat -c '%U:%G %a' /var/log/harvox), not harvox:adm 2750"; status=1; }
+logrotate -d /etc/logrotate.d/harvox >/dev/null 2>&1 || { echo "logrotate rejects its configuration"; status=1; }
 if command -v systemd-analyze >/dev/null; then
   echo "== systemd-analyze verify =="
   systemd-analyze verify /usr/lib/systemd/system/harvox.service \

@@ -21,6 +21,12 @@ for dir in build build-asan; do
   echo "== tests in $dir (at ${SECONDS} s) =="
   (cd "$dir" && ctest --output-on-failure -j2 -LE 'e2e|desktop|soak') || status=1
   (cd "$dir" && ctest --output-on-failure -L e2e) || status=1
+  # Once more with the services on one shared engine connection ([AGW]
+  # SHARED=YES), in the normal build only (about 2 minutes).
+  if [ "$dir" = build ]; then
+    echo "== end-to-end tests in $dir, shared engine connection (at ${SECONDS} s) =="
+    (cd "$dir" && HARVOX_E2E_SHARED=1 ctest --output-on-failure -L e2e -E SharedDirewolf) || status=1
+  fi
   # The tray on a headless desktop (skipped where its packages are missing).
   if grep -q '^HARVOX_GTK_FOUND:INTERNAL=1' "$dir/CMakeCache.txt"; then
     (cd "$dir" && ctest --output-on-failure -L desktop) || status=1

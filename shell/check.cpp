@@ -9,6 +9,7 @@
 #include "net/ip_text.h"
 #include "shell/check_users.h"
 #include "shell/config.h"
+#include "shell/shared_engine.h"
 #include "util/files.h"
 #include "util/ini.h"
 #include "util/strings.h"
@@ -214,6 +215,7 @@ CheckReport CheckConfiguration(const std::string& dir) {
   ReportRoutes(ini, s, r);
   ReportGateway(s, r);
   ReportUsers(dir, s, r);
+  ReportSharedEngine(dir, s, r);
   ReportTextFiles(dir, r);
   r.Lines.push_back(r.Usable ? "Configuration usable." : "Configuration NOT usable.");
   return r;

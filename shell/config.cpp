@@ -119,6 +119,7 @@ void ReadGeneral(const Reader& r, Settings& s) {
   s.AgwLogin = r.Text("AGW", "LOGIN", "");
   s.AgwPassword = r.Text("AGW", "PASSW", "");
   s.AgwPort = r.Number("AGW", "PORT", 8000);
+  s.AgwShared = r.Flag("AGW", "SHARED", false);
 }
 
 void ReadTelnet(const Reader& r, Settings& s) {

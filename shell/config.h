@@ -27,6 +27,7 @@ struct Settings {
   std::string AgwLogin;
   std::string AgwPassword;
   int32_t AgwPort = 8000;
+  bool AgwShared = false;  // one engine connection for the three services
   // TELNET
   bool TelnetEnabled = true;
   bool Security = true;

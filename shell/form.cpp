@@ -4,10 +4,13 @@
 #include <sys/resource.h>
 
 #include <exception>
+#include <stdexcept>
 #include <utility>
 
+#include "agw/engine_connection.h"
 #include "agw/l2.h"
 #include "gateway/tnclient.h"
+#include "shell/shared_engine.h"
 #include "status/http_server.h"
 #include "telmond/telmond.h"
 #include "telnetd/telnetd.h"
@@ -30,6 +33,29 @@ std::string RaiseOpenFileLimit() {
   return "Create: Open file limit raised from " + before + " to " + std::to_string(lim.rlim_cur);
 }
 
+// The keys of the default node that are missing or 0, for the error.
+std::string MissingNodeKeys(const Settings& s) {
+  if (s.NodePort == 0 && s.NodeCall.empty()) return "[TELNET] NODEPORT and NODECALL are required";
+  return s.NodePort == 0 ? "[TELNET] NODEPORT is required" : "[TELNET] NODECALL is required";
+}
+
+// A listener that cannot start names its service and port in the error.
+void StartListening(const std::string& service, int32_t port, const std::function<void()>& start) {
+  try {
+    start();
+  } catch (const std::exception& e) {
+    throw std::runtime_error(service + " on port " + std::to_string(port) + ": " + e.what());
+  }
+}
+
+// [AGW] SHARED=YES: the services' links go over one engine connection.
+void ShareEngineConnection(TLog& log, TTelnetD* telnet, TTelMonD* monitor, TTNClient* gateway) {
+  auto connection = std::make_shared<EngineConnection>(&log, true);
+  if (telnet) telnet->Link().UseConnection(connection);
+  if (monitor) monitor->Link().UseConnection(connection);
+  if (gateway) gateway->Link().UseConnection(connection);
+}
+
 }  // namespace
 
 TForm1::TForm1() = default;
@@ -41,10 +67,18 @@ TForm1::StartResult TForm1::FormCreate() {
   bool log_ready = false;
   try {
     const std::string ini_path = FindFile(WorkingDir() + "HARVOX.INI");
+    if (!PathExists(ini_path)) {
+      // Most likely started in the wrong folder: leave no log there.
+      std::string dir = WorkingDir();
+      if (dir.size() > 1) dir.pop_back();
+      ConfigErrors.push_back("HARVOX.INI not found in " + dir);
+      return StartResult::ConfigError;
+    }
     const auto ini = IniFile::TryLoad(ini_path);
     Config = ReadSettings(ini.value_or(IniFile()));
     Log.FileName = Config.LogFile;
     Log.TraceLevel = static_cast<uint32_t>(Config.Trace);
+    TLog::KeepPrevious(Log.FileName);  // the last run's lines, a crash's among them
     Log.SetActive(true);
     log_ready = true;
     WriteDump();
@@ -54,13 +88,15 @@ TForm1::StartResult TForm1::FormCreate() {
     CreateServices();
     CreateMonitor();
     CreateGateway();
+    if (Config.AgwShared) ShareEngineConnection(Log, TelnetD.get(), TelMonD.get(), TNClient.get());
     AddListeners();
     TNClient->SetActive(true);
     StartServices();
     StartStatusPage();
   } catch (const std::exception& e) {
-    if (log_ready) Log.Write(1, "Create: Exception on Initialization Module");
     StartupError = e.what();
+    if (log_ready) Log.Write(1, "Create: Exception on Initialization Module");
+    if (log_ready) Log.Write(1, "Create: start-up failed: " + StartupError);
   } catch (...) {
     if (log_ready) Log.Write(1, "Create: Exception on Initialization Module");
     StartupError = "unknown error";
@@ -81,7 +117,10 @@ bool TForm1::ConfigUsable(const std::string& ini_path, bool ini_read) {
     ConfigErrors.push_back(ini_path + " can not be read (no regular file, or no permission)");
   }
   for (const auto& e : Config.Errors) ConfigErrors.push_back(ini_path + " " + e);
-  if (!DefaultNodeConfigured(Config)) ConfigErrors.push_back("Default Node Data Not Configured");
+  if (!DefaultNodeConfigured(Config)) {
+    ConfigErrors.push_back("Default Node Data Not Configured: " + MissingNodeKeys(Config) + " in " + ini_path);
+  }
+  for (const auto& e : SharedCallClashes(Config, WorkingDir())) ConfigErrors.push_back(e);
   for (const auto& e : ConfigErrors) Log.Write(1, "Create: Configuration Error: " + e);
   return ConfigErrors.empty();
 }
@@ -182,8 +221,29 @@ void TForm1::AddListener(const Listener& l) {
 }
 
 void TForm1::StartServices() {
-  if (TelnetD) TelnetD->SetActive(true);
-  if (TelMonD) TelMonD->SetActive(true);
+  if (TelnetD) StartListening("Telnet server", Config.TelnetPort, [this] { TelnetD->SetActive(true); });
+  if (TelMonD) StartListening("monitor server", Config.MonitorPort, [this] { TelMonD->SetActive(true); });
+}
+
+ServiceCounts TForm1::Counts() {
+  ServiceCounts n;
+  const auto link = [&n](TL2& l2) {
+    ++n.Links;
+    if (l2.Active) ++n.LinksUp;
+  };
+  if (TelnetD) {
+    n.Users = TelnetD->LoggedIn;
+    link(TelnetD->Link());
+  }
+  if (TNClient) {
+    n.Circuits = static_cast<uint32_t>(TNClient->Table().Count());
+    link(TNClient->Link());
+  }
+  if (TelMonD) {
+    n.Viewers = static_cast<uint32_t>(TelMonD->Viewers().Count());
+    link(TelMonD->Link());
+  }
+  return n;
 }
 
 void TForm1::StartStatusPage() {

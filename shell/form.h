@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "shell/config.h"
+#include "shell/systemd.h"
 #include "util/log.h"
 
 namespace harvox {
@@ -56,6 +57,8 @@ class TForm1 {
   // The status page, when [STATUS] PORT is set.
   std::unique_ptr<status::HttpServer> StatusPage;
   const std::chrono::system_clock::time_point Started = std::chrono::system_clock::now();
+  // Users, circuits, viewers and engine links now (systemd's status line).
+  ServiceCounts Counts();
   // Whether the Telnet server's engine link is up (the tray icon's colour).
   bool LinkUp = false;
   // Told each change of LinkUp (the tray icon follows it).

@@ -4,18 +4,24 @@
 // desktop icon and its menu.
 #include <asio/signal_set.hpp>
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <clocale>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <string>
 #include <functional>
+#include <optional>
+#include <string>
 
 #include "gui/tray.h"
+#include "net/ip_text.h"
 #include "shell/check.h"
 #include "shell/form.h"
 #include "shell/hash_password.h"
 #include "shell/status_command.h"
+#include "shell/systemd.h"
 #include "telmond/telmond.h"
 #include "util/files.h"
 #include "util/event_loop.h"
@@ -24,11 +30,12 @@ namespace {
 
 void Usage(FILE* out) {
   std::fprintf(out,
-               "Usage: harvox [--tray | --check [DIR] | --status [DIR] | --hash-password | --version |\n"
-               "              --help]\n"
+               "Usage: harvox [--dir DIR] [--tray | --check [DIR] | --status [DIR] | --hash-password |\n"
+               "              --version | --help]\n"
                "Gateway between AX.25 packet radio (through an AGWPE-compatible engine such as\n"
                "direwolf) and Telnet. Reads HARVOX.INI from the current working directory and\n"
                "writes its trace log there. Stop it with SIGINT or SIGTERM.\n"
+               "  --dir    run in DIR, as if started there\n"
                "  --tray   show an icon in the desktop's notification area (About, Help,\n"
                "           Shutdown); without a display Harvox runs as without it\n"
                "  --check  read the configuration (of DIR instead of the working\n"
@@ -59,8 +66,33 @@ int Check(const char* dir_arg) {
   return report.Usable ? 0 : 1;
 }
 
-void ReportConfigErrors(const harvox::TForm1& form) {
-  for (const auto& e : form.ConfigErrors) std::fprintf(stderr, "Configuration Error!: %s\n", e.c_str());
+// --dir DIR before anything else: Harvox runs in DIR as if started there.
+// The exit status when it cannot; else argv goes past the two words.
+std::optional<int> EnterDir(int& argc, char**& argv) {
+  if (argc < 2 || std::strcmp(argv[1], "--dir") != 0) return std::nullopt;
+  if (argc < 3) {
+    Usage(stderr);
+    return 2;
+  }
+  if (::chdir(argv[2]) != 0) {
+    std::fprintf(stderr, "harvox: --dir %s: %s\n", argv[2], std::strerror(errno));
+    return 1;
+  }
+  argv[2] = argv[0];
+  argv += 2;
+  argc -= 2;
+  return std::nullopt;
+}
+
+// An error on standard error.  Under the journal it carries its priority,
+// and is left out when the log's level-1 echo has put it there already.
+void SayError(const harvox::TForm1& form, bool journal, const std::string& text) {
+  if (journal && form.Log.TraceLevel >= 1) return;
+  std::fprintf(stderr, "%s%s\n", journal ? "<3>" : "", text.c_str());
+}
+
+void ReportConfigErrors(const harvox::TForm1& form, bool journal) {
+  for (const auto& e : form.ConfigErrors) SayError(form, journal, "Configuration Error!: " + e);
 }
 
 // Nothing needs reloading (USERS.INI is read again when it changes), and a
@@ -76,6 +108,7 @@ void IgnoreHangups(asio::signal_set& hangups, harvox::TLog& log) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (const auto status = EnterDir(argc, argv)) return *status;
   const bool tray_wanted = argc == 2 && std::strcmp(argv[1], "--tray") == 0;
   if (argc > 1 && !tray_wanted) {
     if (std::strcmp(argv[1], "--version") == 0 && argc == 2) {
@@ -103,8 +136,11 @@ int main(int argc, char** argv) {
   std::unique_ptr<harvox::TTray> tray;
   if (tray_wanted) tray = harvox::TTray::Open(loop);
   harvox::TForm1 form;
+  const bool journal = harvox::StderrIsJournal();
+  if (journal) form.Log.Echo = harvox::EchoToJournal;
+  harvox::SystemdNotifier notifier([&form] { return form.Counts(); });
   if (form.FormCreate() == harvox::TForm1::StartResult::ConfigError) {
-    ReportConfigErrors(form);
+    ReportConfigErrors(form, journal);
     if (tray) {
       signals.async_wait([&](const std::error_code&, int) { loop.stop(); });
       tray->ConfigError(form.ConfigErrors.front());
@@ -115,7 +151,7 @@ int main(int argc, char** argv) {
     // A service that could not start serves nothing: say so and let a
     // supervisor see the failure instead of a process that looks healthy.
     // On the desktop the services go first, then the box says why.
-    std::fprintf(stderr, "harvox: start-up failed: %s\n", form.StartupError.c_str());
+    SayError(form, journal, "harvox: start-up failed: " + form.StartupError);
     form.FormDestroy();
     form.TelMonD.reset();
     if (tray) {
@@ -138,12 +174,15 @@ int main(int argc, char** argv) {
   const auto shutdown = [&] {
     if (stopping) return;
     stopping = true;
+    notifier.Stopping();
     if (tray) tray->Remove();
     form.BeginShutdown(stop);
   };
   if (tray) {
     form.OnLinkChange = [&](bool up) { tray->SetLinkUp(up); };
-    tray->Show(&form.Log, shutdown);
+    const auto& c = form.Config;
+    const std::string engine = c.AgwHostName.empty() ? c.AgwAddress : c.AgwHostName;
+    tray->Show(&form.Log, harvox::net::EndpointText(engine, c.AgwPort), shutdown);
   }
   std::function<void(const std::error_code&, int)> on_signal = [&](const std::error_code& ec, int) {
     if (ec) return;
@@ -153,6 +192,7 @@ int main(int argc, char** argv) {
   };
   signals.async_wait(on_signal);
   IgnoreHangups(hangups, form.Log);
+  notifier.Ready();
   if (tray) {
     tray->Run();
   } else {

@@ -256,11 +256,13 @@ void TTelMonD::LinkLost() {
     Tell(kLinkLost);
     LostTold = true;
   }
-  if (!Recover || RecoverMs == 0 || !Listening) return;
+  if (!Recover || RecoverMs == 0) return W(1, "{TelMonD} Engine link: no new try, RECOVER is off");
+  if (!Listening) return;
   if (!RecoverTimer) {
     RecoverTimer = std::make_unique<Timer>();
     RecoverTimer->SetHandler([this](Timer&) { OnRecoverTimer(); });
   }
+  if (!RecoverTimer->Enabled()) W(1, "{TelMonD} Engine link: next try " + TLog::DueIn(RecoverMs));
   RecoverTimer->SetInterval(RecoverMs);
   RecoverTimer->SetEnabled(true);
 }

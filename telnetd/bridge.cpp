@@ -195,6 +195,7 @@ void TTelnetD::ArmAGWTimer() {
     AGWTimer = std::make_unique<Timer>();
     AGWTimer->SetHandler([this](Timer&) { OnAGWTimer(); });
   }
+  if (!AGWTimer->Enabled()) W(1, "{TelnetD} Engine link: next try " + TLog::DueIn(AGWReopenMs));
   AGWTimer->SetInterval(AGWReopenMs);
   AGWTimer->SetEnabled(true);
 }

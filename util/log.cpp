@@ -3,6 +3,7 @@
 #include "util/log.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -81,11 +82,32 @@ std::string TLog::TimeStamp() {
   return std::string(buf, n);
 }
 
+void TLog::KeepPrevious(const std::string& file) {
+  // lstat: a link or a device under the log's name is not ours to move.
+  struct stat st {};
+  if (::lstat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0) return;
+  std::rename(file.c_str(), (file + ".1").c_str());
+}
+
+std::string TLog::DueIn(uint32_t ms) {
+  const std::time_t at = std::time(nullptr) + static_cast<std::time_t>((ms + 999) / 1000);
+  std::tm local{};
+  localtime_r(&at, &local);
+  char buf[64];
+  const size_t n = std::strftime(buf, sizeof buf, "%X", &local);
+  const std::string in = ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
+  return "in " + in + ", at " + std::string(buf, n);
+}
+
 void TLog::Write(uint8_t level, std::string_view text) {
-  if (!Enabled(level)) return;
+  const bool echo = level == 1 && TraceLevel >= 1 && Echo;
+  if (!Enabled(level) && !echo) return;
   std::string line = TimeStamp();
   line += ' ';
+  const size_t start = line.size();
   AppendEscaped(line, text);
+  if (echo) Echo(std::string_view(line).substr(start));
+  if (!Enabled(level)) return;
   line += "\r\n";
   Append(line);
 }

@@ -4,12 +4,15 @@
 // delete it at any time.  Failures are swallowed: the log never stops the
 // program.  One descriptor is kept in reserve: when the process has run
 // out of them, the line is still written (the reserve is given up for it
-// and taken back), so the log says what happened at the limit.
+// and taken back), so the log says what happened at the limit.  Each
+// level-1 line can also be handed to an echo (the journal, under systemd),
+// whatever became of the file.
 //
 // Re-entrancy: main thread only; holds no open handle between calls.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,10 +30,19 @@ class TLog {
   void Write(uint8_t level, std::string_view text);
   void Dump(uint8_t level, std::string_view data);
   bool Enabled(uint8_t level) const { return active_ && level <= TraceLevel; }
+  // Told each level-1 line that passes TraceLevel, as written to the file
+  // but without the time stamp and line end.
+  std::function<void(std::string_view line)> Echo;
+
+  // Keeps the previous run's log: a regular, non-empty `file` becomes
+  // `file`.1, replacing an older one.  Anything else is left alone.
+  static void KeepPrevious(const std::string& file);
 
   // Pure layout helpers.
   static std::vector<std::string> DumpLines(std::string_view data);
   static std::string TimeStamp();
+  // When something due in `ms` happens: "in 60 s, at 07:38:09" (local time).
+  static std::string DueIn(uint32_t ms);
 
  private:
   bool Append(std::string_view bytes);

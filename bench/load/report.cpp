@@ -2,6 +2,8 @@
 // report.h.
 #include "load/report.h"
 
+#include <time.h>
+
 #include <cstdio>
 
 #include "support/load_stats.h"
@@ -34,6 +36,13 @@ rlim_t RaiseFdLimit(rlim_t want) {
     getrlimit(RLIMIT_NOFILE, &lim);
   }
   return lim.rlim_cur;
+}
+
+int64_t ProcessCpuNsOf(pid_t pid) {
+  clockid_t clock{};
+  timespec t{};
+  if (pid <= 0 || clock_getcpuclockid(pid, &clock) != 0 || clock_gettime(clock, &t) != 0) return -1;
+  return int64_t{t.tv_sec} * 1000000000 + t.tv_nsec;
 }
 
 }  // namespace harvox::load

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <sys/resource.h>
+#include <sys/types.h>
 
 #include <cstdint>
 #include <string>
@@ -22,5 +23,8 @@ const char* Verdict(bool ok);
 // Raises the soft open-file limit towards want, never past the hard limit;
 // returns the soft limit in force afterwards.
 rlim_t RaiseFdLimit(rlim_t want);
+// CPU time (user and system) another process has used so far, in
+// nanoseconds; -1 when it cannot be read (gone, or not ours).
+int64_t ProcessCpuNsOf(pid_t pid);
 
 }  // namespace harvox::load

@@ -82,6 +82,7 @@ struct Faults : ::testing::Test {
     server->AGWPort = pair->AgwPort(Station::A);
     server->Recover = true;
     server->AGWReopenMs = 500;
+    pair->Share(server->Link(), Station::A);
     server->SetActive(true);
     ASSERT_TRUE(RunUntil([&] { return server->Link().Active == 1; }, 30s));
     gw = std::make_unique<TTNClient>(&log);
@@ -91,6 +92,7 @@ struct Faults : ::testing::Test {
     gw->RecoverMs = 500;
     gw->IsrtClient(kRoute, "127.0.0.1", host.Port(), 600000, 3600000, false);
     gw->IsrtClient(kFloodRoute, "127.0.0.1", flood.Port(), 600000, 3600000, false);
+    pair->Share(gw->Link(), Station::A);
     gw->SetActive(true);
     ASSERT_TRUE(GatewayUp());
   }

@@ -55,6 +55,7 @@ struct GatewayDirewolf : ::testing::Test {
     gw->IsrtClient("N0AAA-3", "127.0.0.1", host.Port(), 600000, 3600000, false);
     std::vector<std::string> errors;
     gw->Policy = Destinations::Parse("127.0.0.1:" + std::to_string(host.Port()), "", errors);
+    pair.Share(gw->Link(), Station::A);
     gw->SetActive(true);
     ASSERT_TRUE(RunUntil([&] { return gw->Active; }, 30s));
     RunFor(300ms);  // both registrations answered

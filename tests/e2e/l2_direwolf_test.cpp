@@ -52,6 +52,7 @@ struct L2Direwolf : ::testing::Test {
     l2->SetCallSign(kOwn);
     l2->SetAddress("127.0.0.1");
     l2->SetPort(pair.AgwPort(Station::A));
+    pair.Share(*l2, Station::A);
     Record();
   }
   void TearDown() override {

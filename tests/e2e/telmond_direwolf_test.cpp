@@ -49,6 +49,7 @@ TEST(TelMonDirewolf, ViewerSeesTheUsersFramesOnTheAir) {
     m->AGWPort = pair.AgwPort(m == &near ? Station::A : Station::B);
     m->Split = false;
     m->UseCRLF = false;
+    pair.Share(m->Link(), m == &near ? Station::A : Station::B);
     m->SetActive(true);
   }
   TTelnetD server(&log);
@@ -58,6 +59,7 @@ TEST(TelMonDirewolf, ViewerSeesTheUsersFramesOnTheAir) {
   server.DefNodeCall = "N0BBB-7";
   server.AGWAddress = "127.0.0.1";
   server.AGWPort = pair.AgwPort(Station::A);
+  pair.Share(server.Link(), Station::A);
   server.SetActive(true);
   // The engine serves a new client's first requests up to a second late, and
   // monitoring starts only once it has taken the requests for it, which

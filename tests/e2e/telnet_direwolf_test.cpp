@@ -62,6 +62,7 @@ struct TelnetDirewolf : ::testing::Test {
     server->AGWPort = pair.AgwPort(Station::A);
     server->Recover = true;
     server->AGWReopenMs = 1000;
+    pair.Share(server->Link(), Station::A);
     server->SetActive(true);
     EXPECT_TRUE(RunUntil([&] { return server->Link().Active == 1; }, 30s));
     return server;
@@ -147,6 +148,7 @@ TEST_F(TelnetDirewolf, AStrangerCallingAUsersCallsignLeavesTheUserTalking) {
 TEST_F(TelnetDirewolf, TheRealProgramCarriesAUserToTheNode) {
   test::WriteFile(wd.File("HARVOX.INI"),
                   "[HARVOX]\nTRACE=1\n[AGW]\nPORT=" + std::to_string(pair.AgwPort(Station::A)) +
+                      "\nSHARED=" + (DirewolfPair::SharedMode() ? "YES" : "NO") +
                       "\n[TELNET]\nNODEPORT=1\nNODECALL=" + kNode +
                       "\nPORT=2323\n[MONITOR]\nENABLED=NO\n");
   test::Process harvox({HARVOX_BINARY}, wd.Path());

@@ -3,6 +3,9 @@
 
 #include "support/temp_dir.h"
 
+#include "agw/engine_connection.h"
+#include "agw/l2.h"
+
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -189,6 +192,21 @@ void DirewolfPair::Stop() {
   engines_[0].Stop(SIGTERM);
   engines_[1].Stop(SIGTERM);
   ether_.Stop(SIGTERM);
+}
+
+bool DirewolfPair::SharedMode() {
+  const char* v = std::getenv("HARVOX_E2E_SHARED");
+  return v && std::string(v) == "1";
+}
+
+void DirewolfPair::Share(TL2& link, Station s) {
+  if (!SharedMode()) return;
+  std::shared_ptr<EngineConnection> connection = shared_[static_cast<int>(s)].lock();
+  if (!connection) {
+    connection = std::make_shared<EngineConnection>(link.Log, true);
+    shared_[static_cast<int>(s)] = connection;
+  }
+  link.UseConnection(connection);
 }
 
 }  // namespace harvox::test

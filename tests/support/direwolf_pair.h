@@ -18,8 +18,14 @@
 #include "support/child_process.h"
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
+
+namespace harvox {
+class EngineConnection;
+class TL2;
+}  // namespace harvox
 
 namespace harvox::test {
 
@@ -62,6 +68,13 @@ class DirewolfPair {
   std::chrono::milliseconds StartTime() const { return start_time_; }
   std::chrono::milliseconds EngineStartTime() const { return engine_time_; }
 
+  // HARVOX_E2E_SHARED=1 runs the suite as with [AGW] SHARED=YES: the links
+  // a test puts on one engine share one connection to it.
+  static bool SharedMode();
+  // Before the link opens: in shared mode, onto the engine's shared
+  // connection (made by the first link, gone with the last).
+  void Share(TL2& link, Station s);
+
  private:
   static const char* Name(Station s) { return s == Station::A ? "A" : "B"; }
   bool MakeDir(std::string* error);
@@ -75,6 +88,7 @@ class DirewolfPair {
   ChildProcess engines_[2];
   std::chrono::milliseconds start_time_{0};
   std::chrono::milliseconds engine_time_{0};
+  std::weak_ptr<EngineConnection> shared_[2];
 };
 
 }  // namespace harvox::test

@@ -91,6 +91,11 @@ TEST(Check, FindingsOneByOne) {
         "ERROR: [GATEWAY] DENY entry '10.1.2.3/8' is not an address, block or port (Harvox will not start)",
         "ERROR: [GATEWAY] DENY stands more than once"},
        {"ALLOW stands"}},
+      {"engine here, not shared", kGood, true, {"NOTE: the engine runs on this machine: [AGW] SHARED=YES"}, {}},
+      {"shared, a callsign twice", std::string(kGood) + "[AGW]\r\nSHARED=YES\r\n", false,
+       {"[AGW] SHARED = YES", "ERROR: [AGW] SHARED=YES: callsign BBS is both the route BBS of the gateway "
+        "and user GOOD's in USERS.INI"},
+       {"NOTE: the engine runs"}, "[USERS]\r\nGOOD=pw,bbs\r\n"},
   };
   for (const auto& c : cases) {
     test::TempDir dir;

@@ -35,18 +35,35 @@ const char* kMinimal =
     "[MONITOR]\r\nENABLED=NO\r\n"
     "[TELNET.CLIENT]\r\nGATE=10.0.0.5:6300,60000,,TRUE\r\nBAD=:23\r\nNONE=\r\n";
 
-TEST(Program, MissingConfigurationEndsWithTheErrorAndAnEmptyLog) {
+// No HARVOX.INI where Harvox runs (the working directory, or --dir's):
+// the error names the folder, and no log is left there.
+TEST(Program, MissingConfigurationNamesTheFolderAndLeavesNoLog) {
   test::TempDir dir;
-  Process p({HARVOX_BINARY}, dir.Path());
-  EXPECT_EQ(p.Wait(30s), 1);
-  EXPECT_EQ(p.Stderr(), "Configuration Error!: Default Node Data Not Configured\n");
-  ASSERT_TRUE(test::Exists(dir.File("HARVOX.LOG")));
-  EXPECT_EQ(test::ReadFile(dir.File("HARVOX.LOG")), "");
+  const struct {
+    std::vector<std::string> argv;
+    std::string cwd;
+    int status;
+    std::string error;
+  } cases[] = {
+      {{HARVOX_BINARY}, dir.Path(), 1, "Configuration Error!: HARVOX.INI not found in " + dir.Path() + "\n"},
+      {{HARVOX_BINARY, "--dir", dir.Path()}, "/", 1,
+       "Configuration Error!: HARVOX.INI not found in " + dir.Path() + "\n"},
+      {{HARVOX_BINARY, "--dir", dir.File("none")}, dir.Path(), 1,
+       "harvox: --dir " + dir.File("none") + ": No such file or directory\n"},
+  };
+  for (const auto& c : cases) {
+    Process p(c.argv, c.cwd);
+    EXPECT_EQ(p.Wait(30s), c.status);
+    EXPECT_EQ(p.Stderr(), c.error);
+    EXPECT_FALSE(test::Exists(dir.File("HARVOX.LOG")));
+  }
 }
 
 TEST(Program, StartsLogsTheDumpAndRoutesAndStopsCleanlyOnSigterm) {
   test::TempDir dir;
   test::WriteFile(dir.File("harvox.ini"), kMinimal);  // found without regard to case
+  test::WriteFile(dir.File("HARVOX.LOG"), "the last run\r\n");  // kept as HARVOX.LOG.1 ...
+  test::WriteFile(dir.File("HARVOX.LOG.1"), "the run before\r\n");  // ... in place of this one
   Process p({HARVOX_BINARY}, dir.Path());
   const std::string log_path = dir.File("HARVOX.LOG");
   EXPECT_TRUE(WaitForLog(log_path, "Default Client"));
@@ -66,6 +83,7 @@ TEST(Program, StartsLogsTheDumpAndRoutesAndStopsCleanlyOnSigterm) {
   EXPECT_EQ(log.find("Call(NONE)"), std::string::npos);
   EXPECT_NE(log.find(" Create: Gateway T destinations, ALLOW: none\r\n"), std::string::npos);
   EXPECT_EQ(log.find("Exception"), std::string::npos);
+  EXPECT_EQ(test::ReadFile(dir.File("HARVOX.LOG.1")), "the last run\r\n");
 }
 
 // A hang-up is said in the log and changes nothing: the program runs on.
@@ -117,6 +135,8 @@ TEST(Program, RefusesWhatItDoesNotUnderstand) {
        "[GATEWAY] DENY entry '10.1.2.3/8' is not an address, block or port",
        "HARVOX.INI [GATEWAY] DENY entry '10.1.2.3/8'"},
       {"", "HARVOX.INI can not be read", ""},
+      {"[TELNET]\nNODECALL=\n" + base, "Default Node Data Not Configured: [TELNET] NODECALL is required in /",
+       "/HARVOX.INI\r\n"},
   };
   for (const auto& c : cases) {
     test::TempDir dir;
@@ -169,9 +189,13 @@ TEST(Program, TelnetPortInUseIsAStartUpFailureAndEndsTheProgram) {
   test::WriteFile(dir.File("HARVOX.INI"), TelnetConfig(busy.local_endpoint().port(), 1));
   test::Process p({HARVOX_BINARY}, dir.Path());
   EXPECT_EQ(p.Wait(std::chrono::seconds(10)), 1);
-  EXPECT_NE(p.Stderr().find("harvox: start-up failed: "), std::string::npos);
+  const std::string port = std::to_string(busy.local_endpoint().port());
+  const std::string cause = "start-up failed: Telnet server on port " + port + ": bind 0.0.0.0:" + port +
+                            ": Address already in use\n";
+  EXPECT_EQ(p.Stderr(), "harvox: " + cause);
   const std::string log = test::ReadFile(dir.File("HARVOX.LOG"));
   EXPECT_NE(log.find("Create: Exception on Initialization Module"), std::string::npos);
+  EXPECT_NE(log.find("Create: " + cause.substr(0, cause.size() - 1) + "\r\n"), std::string::npos);
   EXPECT_NE(log.find("{TND} Telnet Server Object Released"), std::string::npos);
 }
 
