@@ -145,6 +145,7 @@ void TL2::AGWConnect(int code) {
   try {
     W(1, "{L2} Connected with AGWPE");
     Active = 1;
+    StateSince = std::chrono::system_clock::now();
     LastError = code & 0xFFFF;
     links_with_data_.clear();
     // The login goes once per connection, with the first link up on it.
@@ -190,6 +191,7 @@ void TL2::LinkEnded(int code, const char* line, const LinkEvent& event, const ch
   try {
     W(1, line);
     Active = 0;
+    StateSince = std::chrono::system_clock::now();
     LastError = code & 0xFFFF;
     DropDrains();
     DropFlows();
@@ -238,6 +240,7 @@ bool TL2::Send(uint8_t port, uint8_t pid, char kind, const std::string& from,
       return false;
     }
     if (Tracing(5)) D(5, pieces.front().substr(0, kHeaderSize) + std::string(data));
+    ++FramesOut;
     // Every piece but the last is a partial delivery; the last completes it.
     for (size_t i = 0; i < pieces.size(); ++i) {
       const bool last = i + 1 == pieces.size();

@@ -119,6 +119,10 @@ class TL2 {
   uint8_t LoopBack = 0, AXIP = 0;
   int32_t LoopBackPort = 0, AXIPPort = 0;
   std::array<PCB, 16> Ports;  // Ports[n - 1] is radio port n
+  // Frames read from and written to the engine, and when the connection
+  // last came up or went down (the status page's figures).
+  uint64_t FramesIn = 0, FramesOut = 0;
+  std::chrono::system_clock::time_point StateSince = std::chrono::system_clock::now();
 
   // Events.
   CallEvent FOnMyConnect, FOnHisConnect, FOnConnect, FOnRetryOut, FOnMyDisconnect,

@@ -49,6 +49,7 @@ void TL2::LogFrame(const FrameHeader& h, size_t len) {
 
 void TL2::Decode(const FrameHeader& raw, std::string_view data) {
   FrameHeader h;
+  ++FramesIn;
   try {
     LogFrame(raw, data.size());
     if (raw.DataKind == 'I' || raw.DataKind == 'S' || raw.DataKind == 'T') {

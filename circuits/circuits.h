@@ -20,6 +20,7 @@
 // or inserting circuits.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -113,6 +114,9 @@ class CircuitUCB {
   int32_t MaxTime = 0;
   // The gateway: a T lookup whose addresses must pass the destination rules.
   uint8_t CheckDest = 0;
+  // When the circuit came to its present state (made, logged in, linked);
+  // shown on the status page.
+  std::chrono::system_clock::time_point Since = std::chrono::system_clock::now();
 
  private:
   friend class TLLFSM;

@@ -286,8 +286,14 @@ void TTNClient::SendToHost(Circuit* c, std::string_view data) {
   if (auto it = Traffic.find(c->Id); it != Traffic.end()) it->second.ToHost += data.size();
 }
 
+const TTNClient::Relayed* TTNClient::RelayedOf(int32_t circuit_id) const {
+  const auto it = Traffic.find(circuit_id);
+  return it == Traffic.end() ? nullptr : &it->second;
+}
+
 void TTNClient::CircuitLinked(Circuit* c, const std::string& host) {
   Traffic[c->Id] = Relayed{host};
+  c->Ucb.Since = std::chrono::system_clock::now();
   W(1, "{TNClient} Circuit " + c->Ucb.UserCall() + " -> " + host + " linked");
 }
 

@@ -83,6 +83,8 @@ class TTNClient {
   // ports, refused on this host's addresses unless allowed.
   Destinations Policy;
   std::vector<uint16_t> OwnPorts;
+  // T commands refused by the destination rules, since start.
+  uint64_t RefusedT = 0;
 
   // Most station data held while its host connection is set up, and most
   // queued for a host that does not take it.
@@ -105,6 +107,13 @@ class TTNClient {
   TLLFSM& Table() { return Circuits; }
   TL2CLI& Processor() { return *CLIProc; }
   const std::vector<THook>& Hooks() const { return Listeners; }
+  // The host a linked circuit reaches, and the bytes relayed each way;
+  // none for a circuit not linked.
+  struct Relayed {
+    std::string Host;
+    uint64_t ToHost = 0, ToStation = 0;
+  };
+  const Relayed* RelayedOf(int32_t circuit_id) const;
 
  private:
   // Start and registration (tnclient.cpp).
@@ -193,10 +202,6 @@ class TTNClient {
   Circuit* CurrentCLI = nullptr;
   bool QuitAsked = false;
   bool Stopping = false;
-  struct Relayed {
-    std::string Host;
-    uint64_t ToHost = 0, ToStation = 0;
-  };
   std::unordered_map<int32_t, Relayed> Traffic;  // by circuit Id, linked circuits only
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

@@ -160,6 +160,7 @@ std::optional<std::string> TTNClient::Vet(Circuit* c, const std::string& target,
     }
     refused += (refused.empty() ? "" : "; ") + text + " refused by " + v.Rule;
   }
+  ++RefusedT;
   W(1, "{TNClient} Station " + c->Ucb.UserCall() + " may not reach Host(" + target + "): " +
            (refused.empty() ? std::string("no address") : refused));
   return std::nullopt;

@@ -107,11 +107,13 @@ void Connection::CloseWith(bool graceful, std::chrono::milliseconds linger) {
 void Connection::SendText(std::string_view bytes) {
   if (!stream_ || overflow_ || bytes.empty()) return;
   stream_->Send(bytes.data(), bytes.size());
+  bytes_out_ += bytes.size();
   AfterSend();
 }
 
 void Connection::SendShared(std::shared_ptr<const std::string> bytes) {
   if (!stream_ || overflow_ || !bytes || bytes->empty()) return;
+  bytes_out_ += bytes->size();
   stream_->SendShared(std::move(bytes));
   AfterSend();
 }
@@ -141,7 +143,9 @@ void Connection::CheckOverflow() {
 }
 
 int Connection::ReceiveInto(char* buf, size_t size) {
-  return stream_ ? stream_->Receive(buf, size) : -1;
+  const int n = stream_ ? stream_->Receive(buf, size) : -1;
+  if (n > 0) bytes_in_ += static_cast<uint64_t>(n);
+  return n;
 }
 
 void Connection::SetReading(bool on) {

@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -61,6 +62,10 @@ class Connection {
   void SetReading(bool on);
   // Connecting or connected, and not yet closed.
   bool Open() const;
+  // Bytes read by the owner, and bytes queued to go out, over the
+  // connection's life (the status page's traffic figures).
+  uint64_t BytesIn() const { return bytes_in_; }
+  uint64_t BytesOut() const { return bytes_out_; }
 
  private:
   friend class TClientSocket;
@@ -98,6 +103,7 @@ class Connection {
   bool reading_ = true;     // SetReading, kept for the next stream too
   std::string peer_address_;
   int peer_port_ = 0;
+  uint64_t bytes_in_ = 0, bytes_out_ = 0;
 };
 
 }  // namespace harvox::net

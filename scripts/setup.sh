@@ -8,6 +8,8 @@ PACKAGES=(build-essential cmake libasio-dev libgtest-dev libgmock-dev googletest
           dpkg-dev logrotate
           # password hashes in USERS.INI
           libcrypt-dev
+          # the status page (HTTP, JSON) and its test in a headless browser
+          libmicrohttpd-dev nlohmann-json3-dev chromium
           # telling systemd the service is ready and alive (Type=notify)
           libsystemd-dev
           # the tray icon (harvox --tray)

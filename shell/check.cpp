@@ -5,6 +5,7 @@
 
 #include <set>
 
+#include "net/address.h"
 #include "net/ip_text.h"
 #include "shell/check_users.h"
 #include "shell/config.h"
@@ -115,9 +116,10 @@ void ReportListening(const Settings& s, CheckReport& r) {
     bool on;
     const char* what;
     int32_t port;
-    const std::vector<std::string>& at;
+    std::vector<std::string> at;
   } servers[] = {{s.TelnetEnabled, "Telnet server", s.TelnetPort, s.TelnetBind},
-                 {s.MonitorEnabled, "Monitor server", s.MonitorPort, s.MonitorBind}};
+                 {s.MonitorEnabled, "Monitor server", s.MonitorPort, s.MonitorBind},
+                 {s.StatusPort != 0 && !s.StatusBind.empty(), "Status page", s.StatusPort, {s.StatusBind}}};
   for (const auto& server : servers) {
     if (!server.on || server.at.empty()) continue;
     std::string list;
@@ -131,6 +133,12 @@ void ReportListening(const Settings& s, CheckReport& r) {
       r.Lines.push_back(std::string("WARNING: this system has no IPv6; the ") + server.what +
                         " can not listen on its IPv6 addresses and Harvox will not start");
     }
+  }
+  const auto bind = net::ParseAddress(s.StatusBind);
+  const bool loopback = bind && (bind->ToString() == "::1" || bind->ToString().rfind("127.", 0) == 0);
+  if (s.StatusPort != 0 && bind && !loopback) {
+    r.Lines.push_back("WARNING: the status page has no login and shows who is connected from where; [STATUS] BIND=" +
+                      s.StatusBind + " lets other machines read it");
   }
 }
 

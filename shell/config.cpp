@@ -152,6 +152,26 @@ void ReadMonitor(const Reader& r, Settings& s) {
   s.MaxViewers = r.Number("MONITOR", "MAXVIEWERS", 64);
 }
 
+// The status page shows who is connected from where: it listens on one
+// address, this machine's own unless BIND says otherwise, and a value not
+// understood leaves it off or stops start-up, never opens it wider.
+void ReadStatus(const Reader& r, const IniFile& ini, Settings& s) {
+  s.StatusPort = r.Number("STATUS", "PORT", 0);
+  if (ini.Get("STATUS", "BIND")) {
+    const auto list = r.Addresses("STATUS", "BIND");
+    if (list.size() > 1) s.Errors.push_back("[STATUS] BIND takes one address, not a list");
+    s.StatusBind = list.size() == 1 ? list.front() : "";
+  } else {
+    s.StatusBind = r.Text("STATUS", "BIND", s.StatusBind);
+  }
+#ifndef HARVOX_STATUS_PAGE
+  if (s.StatusPort != 0) {
+    s.Errors.push_back("[STATUS] PORT=" + std::to_string(s.StatusPort) +
+                       ": the status page is not built in (libmicrohttpd was missing at build time)");
+  }
+#endif
+}
+
 bool IsPort(int32_t port) { return port > 0 && port <= 65535; }
 
 // A port no service can listen on or reach stops start-up: 0 would listen
@@ -163,7 +183,8 @@ void CheckPorts(Settings& s) {
     int32_t port;
   } ports[] = {{s.TelnetEnabled, "[TELNET] PORT", s.TelnetPort},
                {s.MonitorEnabled, "[MONITOR] PORT", s.MonitorPort},
-               {true, "[AGW] PORT", s.AgwPort}};
+               {true, "[AGW] PORT", s.AgwPort},
+               {s.StatusPort != 0, "[STATUS] PORT", s.StatusPort}};
   for (const auto& p : ports) {
     if (p.used && !IsPort(p.port)) {
       s.Errors.push_back(std::string(p.name) + " " + std::to_string(p.port) +
@@ -220,6 +241,7 @@ Settings ReadSettings(const IniFile& ini, std::vector<SettingUse>* uses) {
   ReadTelnet(r, s);
   ReadMonitor(r, s);
   ReadGateway(r, ini, s);
+  ReadStatus(r, ini, s);
   ReadRoutes(ini, s);
   CheckPorts(s);
   for (auto& w : UnknownSettings(ini)) s.Warnings.push_back(std::move(w));
@@ -306,6 +328,7 @@ LocalSide ConfiguredLocalSide(const Settings& s) {
   };
   port(s.TelnetEnabled, s.TelnetPort);
   port(s.MonitorEnabled, s.MonitorPort);
+  port(s.StatusPort != 0, s.StatusPort);
   return here;
 }
 

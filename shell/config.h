@@ -60,6 +60,9 @@ struct Settings {
   std::string GatewayDeny;
   Destinations Gateway;
   int32_t MaxCircuits = 256;  // gateway circuits at once
+  // STATUS: the status page; no port, no page.
+  int32_t StatusPort = 0;
+  std::string StatusBind = "127.0.0.1";
   // TELNET.CLIENT, one "key=value" line per route
   std::vector<std::string> Routes;
   // Level-1 lines about parts of the file that were not read.

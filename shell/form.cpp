@@ -11,6 +11,7 @@
 #include "agw/l2.h"
 #include "gateway/tnclient.h"
 #include "shell/shared_engine.h"
+#include "status/http_server.h"
 #include "telmond/telmond.h"
 #include "telnetd/telnetd.h"
 #include "util/timer.h"
@@ -91,6 +92,7 @@ TForm1::StartResult TForm1::FormCreate() {
     AddListeners();
     TNClient->SetActive(true);
     StartServices();
+    StartStatusPage();
   } catch (const std::exception& e) {
     StartupError = e.what();
     if (log_ready) Log.Write(1, "Create: Exception on Initialization Module");
@@ -244,6 +246,14 @@ ServiceCounts TForm1::Counts() {
   return n;
 }
 
+void TForm1::StartStatusPage() {
+  if (Config.StatusPort == 0) return;
+  StatusPage = std::make_unique<status::HttpServer>(&Log, [this] {
+    return status::Take({TelnetD.get(), TNClient.get(), TelMonD.get()}, kVersion, Started);
+  });
+  StatusPage->Start(Config.StatusBind, Config.StatusPort);  // a port in use throws
+}
+
 void TForm1::OnLinkUp() {
   LinkUp = true;
   if (OnLinkChange) OnLinkChange(true);
@@ -289,6 +299,7 @@ void TForm1::ShutdownTick() {
 }
 
 void TForm1::FormDestroy() {
+  StatusPage.reset();
   TelnetD.reset();   // writes its release line
   TNClient.reset();  // unregisters its callsigns, writes its release lines
 }

@@ -23,6 +23,9 @@ class TTelnetD;
 class Timer;
 class TTNClient;
 class TTelMonD;
+namespace status {
+class HttpServer;
+}
 
 class TForm1 {
  public:
@@ -51,6 +54,9 @@ class TForm1 {
   std::unique_ptr<TTelnetD> TelnetD;
   std::unique_ptr<TTNClient> TNClient;
   std::unique_ptr<TTelMonD> TelMonD;
+  // The status page, when [STATUS] PORT is set.
+  std::unique_ptr<status::HttpServer> StatusPage;
+  const std::chrono::system_clock::time_point Started = std::chrono::system_clock::now();
   // Users, circuits, viewers and engine links now (systemd's status line).
   ServiceCounts Counts();
   // Whether the Telnet server's engine link is up (the tray icon's colour).
@@ -70,6 +76,7 @@ class TForm1 {
   void AddListener(const Listener& l);
   void CreateMonitor();
   void StartServices();
+  void StartStatusPage();
   void OnLinkUp();
   void OnLinkDown();
   void ShutdownTick();

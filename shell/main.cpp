@@ -20,6 +20,7 @@
 #include "shell/check.h"
 #include "shell/form.h"
 #include "shell/hash_password.h"
+#include "shell/status_command.h"
 #include "shell/systemd.h"
 #include "telmond/telmond.h"
 #include "util/files.h"
@@ -29,7 +30,8 @@ namespace {
 
 void Usage(FILE* out) {
   std::fprintf(out,
-               "Usage: harvox [--dir DIR] [--tray | --check [DIR] | --hash-password | --version | --help]\n"
+               "Usage: harvox [--dir DIR] [--tray | --check [DIR] | --status [DIR] | --hash-password |\n"
+               "              --version | --help]\n"
                "Gateway between AX.25 packet radio (through an AGWPE-compatible engine such as\n"
                "direwolf) and Telnet. Reads HARVOX.INI from the current working directory and\n"
                "writes its trace log there. Stop it with SIGINT or SIGTERM.\n"
@@ -39,18 +41,26 @@ void Usage(FILE* out) {
                "  --check  read the configuration (of DIR instead of the working\n"
                "           directory) as start-up does, report, and exit (status 0 when\n"
                "           it is usable, 1 otherwise)\n"
+               "  --status print who is connected, from the status page of the Harvox\n"
+               "           running in DIR (or the working directory; [STATUS] PORT)\n"
                "  --hash-password  read a password (twice from a terminal, without echo;\n"
                "           one line from a pipe) and print a hash for USERS.INI\n");
 }
 
-// --check [DIR]: the report on standard output, the status by usability.
-int Check(const char* dir_arg) {
+// DIR of --check and --status, with its slash; the working directory without.
+std::string DirArgument(const char* dir_arg) {
   std::string dir = harvox::WorkingDir();
   if (dir_arg) {
     std::error_code ec;
     dir = std::filesystem::absolute(dir_arg, ec).lexically_normal().string();
     if (dir.empty() || dir.back() != '/') dir += '/';
   }
+  return dir;
+}
+
+// --check [DIR]: the report on standard output, the status by usability.
+int Check(const char* dir_arg) {
+  const std::string dir = DirArgument(dir_arg);
   const auto report = harvox::CheckConfiguration(dir);
   for (const auto& line : report.Lines) std::printf("%s\n", line.c_str());
   return report.Usable ? 0 : 1;
@@ -106,6 +116,9 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (std::strcmp(argv[1], "--check") == 0 && argc <= 3) return Check(argc == 3 ? argv[2] : nullptr);
+    if (std::strcmp(argv[1], "--status") == 0 && argc <= 3) {
+      return harvox::StatusCommand(DirArgument(argc == 3 ? argv[2] : nullptr));
+    }
     if (std::strcmp(argv[1], "--hash-password") == 0 && argc == 2) {
       return harvox::HashPasswordCommand();
     }

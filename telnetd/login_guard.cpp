@@ -45,6 +45,12 @@ bool LoginGuard::Blocked(const std::string& addr, Clock::time_point now) const {
   return it != table_.end() && now < it->second.blocked_until;
 }
 
+size_t LoginGuard::BlockedCount(Clock::time_point now) const {
+  size_t n = 0;
+  for (const auto& [addr, e] : table_) n += now < e.blocked_until ? 1 : 0;
+  return n;
+}
+
 bool LoginGuard::Failed(const std::string& addr, Clock::time_point now) {
   Entry& e = Touch(addr);
   e.failures[e.next] = now;

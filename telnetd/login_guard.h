@@ -40,6 +40,8 @@ class LoginGuard {
   bool Blocked(const std::string& addr, Clock::time_point now) const;
   // A failed login; true when this failure starts a block.
   bool Failed(const std::string& addr, Clock::time_point now);
+  // Addresses turned away at this moment (a walk over the table).
+  size_t BlockedCount(Clock::time_point now) const;
   size_t Addresses() const { return table_.size(); }
 
  private:

@@ -193,6 +193,7 @@ TTelnetD::After TTelnetD::LoginFailed(Circuit* c, const std::string& why) {
   net::Connection* conn = c->Ucb.Socket();
   const std::string& address = inputs_[c->Id].Address;
   W(1, FailedLoginLine(address, c->Ucb.UserId, why));
+  ++LoginsFailed;
   if (Guard.Failed(address, LoginGuard::Clock::now())) {
     W(1, "{TelnetD} Address(" + address + ") blocked for a while after " +
              std::to_string(LoginGuard::kFailures) + " failed logins");

@@ -267,6 +267,8 @@ void TTelnetD::BecomeUser(Circuit* c) {
   in.AtPrompt = false;
   Prompts.Give(c->Id);
   ++LoggedIn;
+  ++LoginsOk;
+  c->Ucb.Since = std::chrono::system_clock::now();
 }
 
 void TTelnetD::ForgetSession(Circuit* c) {

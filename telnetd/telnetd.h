@@ -79,6 +79,8 @@ class TTelnetD {
   void SetActive(bool on);
   // Failed logins per address.
   LoginGuard Guard;
+  // Logins past the password, and failed ones, since start.
+  uint64_t LoginsOk = 0, LoginsFailed = 0;
   // Shutdown, first step: every user is told, every session's AX.25 link is
   // ended after its drain and its callsign unregistered, and no caller is
   // taken any more.  The connections stay open until the server is released.

@@ -170,7 +170,7 @@ TEST(Config, FlagAndNumberValues) {
       {"[TELNET]\nMAXUSER=5\n", [](auto& s) { return s.MaxUsers; }, 10, "[TELNET] MAXUSER is no setting of Harvox (MAXUSERS?)", nullptr},
       {"[TELNETT]\nPORT=5\n", [](auto& s) { return s.TelnetPort; }, 23, "[TELNETT] is no section of Harvox (TELNET?)", nullptr},
       {"[TELNET]\nMASK=U\n", [](auto& s) { return s.Mask.size(); }, 4, "[TELNET] MASK is no setting of Harvox (a key of [MONITOR])", nullptr},
-      {"[GATEWAY]\nALLOW=10.0.0.1\n[status]\nbind=y\n[TELNET.CLIENT]\nANY=h\n", [](auto& s) { return s.Routes.size(); }, 1, nullptr, nullptr},
+      {"[GATEWAY]\nALLOW=10.0.0.1\n[status]\nbind=::1\n[TELNET.CLIENT]\nANY=h\n", [](auto& s) { return s.Routes.size(); }, 1, nullptr, nullptr},
   };
   for (const auto& c : cases) {
     const Settings s = Read(c.ini);

@@ -354,5 +354,39 @@ TEST(Program, MonitorServerIsCreatedAfterTheTelnetServerAndShowsFrames) {
   EXPECT_EQ(after.find("Exception"), std::string::npos);
 }
 
+// --status against the running program's page, against none, and a page
+// port in use, which stops start-up with the page and port named.
+TEST(Program, StatusCommandPrintsTheRunningPageOrSaysWhyNot) {
+  test::FakeEngine engine;
+  test::TempDir dir;
+  const int port = FreePort();
+  const std::string config = TelnetConfig(FreePort(), engine.Port());
+  const auto status = [&](const std::string& ini, int code, const std::string& out, const std::string& err) {
+    test::WriteFile(dir.File("HARVOX.INI"), ini);
+    Process s({HARVOX_BINARY, "--status", dir.Path()}, "/");
+    EXPECT_EQ(s.Wait(30s), code) << s.Stderr();
+    EXPECT_NE(s.Stdout().find(out), std::string::npos) << s.Stdout();
+    EXPECT_NE(s.Stderr().find(err), std::string::npos) << s.Stderr();
+  };
+  const std::string with_page = config + "[STATUS]\nPORT=" + std::to_string(port) + "\n";
+  status(config, 1, "", "the status page is not configured ([STATUS] PORT in " + dir.File("HARVOX.INI"));
+  status(with_page, 1, "", "http://127.0.0.1:" + std::to_string(port) + "/status.json is not reachable");
+  {
+    Process p({HARVOX_BINARY}, dir.Path());
+    ASSERT_TRUE(WaitForLog(dir.File("HARVOX.LOG"), "{Status} Status page on http://127.0.0.1:"));
+    ASSERT_TRUE(WaitForLog(dir.File("HARVOX.LOG"), "Connected with AGWPE"));
+    status(with_page, 0, "Engine links: 2\n  service", "");
+    test::TempDir other;
+    test::WriteFile(other.File("HARVOX.INI"),
+                    TelnetConfig(FreePort(), engine.Port()) + "[STATUS]\nPORT=" + std::to_string(port) + "\n");
+    Process busy({HARVOX_BINARY}, other.Path());
+    EXPECT_EQ(busy.Wait(30s), 1);
+    EXPECT_NE(busy.Stderr().find("status page: bind 127.0.0.1:" + std::to_string(port) + ": Address already in use"),
+              std::string::npos) << busy.Stderr();
+    p.Signal(SIGTERM);
+    EXPECT_EQ(p.Wait(30s), 0);
+  }
+}
+
 }  // namespace
 }  // namespace harvox
