@@ -1,0 +1,126 @@
+// Output side of a stream: the ordered queue of owned and shared pieces,
+// gathered writes, and what a failed write means for the connection.
+//
+// Re-entrancy: see stream.h.  A running write owns the leading pieces it
+// gathered (inflight_pieces_); nothing else touches them until it returns.
+#include "net/stream.h"
+
+#include "net/socket_state.h"
+#include "net/stream_emit.h"
+
+#include <algorithm>
+#include <cerrno>
+
+namespace harvox::net::detail {
+
+void Stream::Send(const char* data, size_t size) {
+  if (size == 0 || broken_) return;
+  if (phase_ == Phase::Idle || phase_ == Phase::Closing || phase_ == Phase::Closed) return;
+  // Bytes join the last owned piece unless a running write is using it.
+  if (out_.empty() || out_.back().shared || out_.size() <= inflight_pieces_) out_.emplace_back();
+  out_.back().own.append(data, size);
+  out_bytes_ += size;
+  StartWrite();
+}
+
+void Stream::SendShared(std::shared_ptr<const std::string> bytes) {
+  if (!bytes || bytes->empty() || broken_) return;
+  if (phase_ == Phase::Idle || phase_ == Phase::Closing || phase_ == Phase::Closed) return;
+  out_bytes_ += bytes->size();
+  out_.push_back(Piece{std::move(bytes), {}});
+  StartWrite();
+}
+
+// Forgets the output no running write uses (that part goes with the write).
+void Stream::DropOutput() {
+  while (out_.size() > inflight_pieces_) out_.pop_back();
+  out_bytes_ = 0;
+  for (const Piece& p : out_) out_bytes_ += p.Bytes().size();
+  if (out_.empty()) {
+    out_pos_ = 0;
+  } else {
+    out_bytes_ -= out_pos_;
+  }
+}
+
+size_t Stream::Gather(Buffers& buffers) const {
+  size_t n = 0;
+  for (; n < buffers.size() && n < out_.size(); ++n) {
+    std::string_view bytes = out_[n].Bytes();
+    if (n == 0) bytes.remove_prefix(out_pos_);
+    buffers[n] = asio::buffer(bytes.data(), bytes.size());
+  }
+  for (size_t i = n; i < buffers.size(); ++i) buffers[i] = asio::const_buffer();
+  return n;
+}
+
+void Stream::Consume(size_t n) {
+  out_bytes_ -= n;
+  while (n > 0) {
+    const size_t taken = std::min(n, out_.front().Bytes().size() - out_pos_);
+    n -= taken;
+    out_pos_ += taken;
+    if (out_pos_ == out_.front().Bytes().size()) {
+      out_.pop_front();
+      out_pos_ = 0;
+    }
+  }
+}
+
+void Stream::StartWrite() {
+  if (writing_ || broken_ || out_bytes_ == 0) return;
+  if (phase_ != Phase::Open && phase_ != Phase::Ended && phase_ != Phase::Closing) return;
+  Buffers buffers;
+  inflight_pieces_ = Gather(buffers);
+  writing_ = true;
+  socket_.async_write_some(buffers, [self = shared_from_this()](const std::error_code& ec, size_t n) {
+    self->Written(ec, n);
+  });
+}
+
+void Stream::Written(const std::error_code& ec, size_t n) {
+  writing_ = false;
+  inflight_pieces_ = 0;
+  if (phase_ == Phase::Closed) {
+    DropOutput();
+    return;
+  }
+  Consume(n);
+  // Whatever more the socket takes goes out now: many small pieces (monitor
+  // lines) must not wait for one loop turn per gathered write.
+  std::error_code e = ec;
+  while (!e && out_bytes_ > 0 && !broken_) {
+    Buffers buffers;
+    Gather(buffers);
+    Consume(socket_.write_some(buffers, e));
+  }
+  if (e && e != asio::error::would_block && e != asio::error::try_again) {
+    DropOutput();
+    send_errno_ = e.category() == std::system_category() ? e.value() : ECONNRESET;
+    if (phase_ == Phase::Closing) {
+      CloseNow();
+    } else if (phase_ == Phase::Open && end_after_write_) {
+      EndOfInput(end_last_read_);
+    } else if (phase_ == Phase::Open && e != asio::error::broken_pipe) {
+      End(ErrorKind::Send, ToWinsock(e), false);
+    } else {
+      // The peer closed in order and refused what came after: the input
+      // side reports that end once its last bytes are read.
+      broken_ = true;
+    }
+    return;
+  }
+  if (end_after_write_ && phase_ == Phase::Open) {
+    EndOfInput(end_last_read_);
+    return;
+  }
+  if (out_bytes_ > 0) {
+    StartWrite();
+  } else if (phase_ == Phase::Closing) {
+    ShutdownAndLinger();
+    return;
+  }
+  if (n > 0 && phase_ == Phase::Open) Emit(&Events::written);
+}
+
+}  // namespace harvox::net::detail
