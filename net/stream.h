@@ -110,9 +110,17 @@ class Stream : public std::enable_shared_from_this<Stream> {
   void ProbeEnd(bool last_read);
   void EndOfInput(bool last_read);
   void End(ErrorKind kind, int code, bool last_read);
-  // One gathered write takes up to this many pieces.
-  using Buffers = std::array<asio::const_buffer, 64>;
-  size_t Gather(Buffers& buffers) const;
+  // One gathered write takes up to 64 pieces; only those in use are
+  // handed to the kernel, and a lone piece goes as a plain send.
+  struct Buffers {
+    using value_type = asio::const_buffer;
+    using const_iterator = const asio::const_buffer*;
+    std::array<asio::const_buffer, 64> pieces;
+    size_t count = 0;
+    const_iterator begin() const { return pieces.data(); }
+    const_iterator end() const { return pieces.data() + count; }
+  };
+  void Gather(Buffers& buffers) const;
   void Consume(size_t n);
   void StartWrite();
   void Written(const std::error_code& ec, size_t n);

@@ -43,15 +43,13 @@ void Stream::DropOutput() {
   }
 }
 
-size_t Stream::Gather(Buffers& buffers) const {
-  size_t n = 0;
-  for (; n < buffers.size() && n < out_.size(); ++n) {
+void Stream::Gather(Buffers& buffers) const {
+  size_t& n = buffers.count;
+  for (n = 0; n < buffers.pieces.size() && n < out_.size(); ++n) {
     std::string_view bytes = out_[n].Bytes();
     if (n == 0) bytes.remove_prefix(out_pos_);
-    buffers[n] = asio::buffer(bytes.data(), bytes.size());
+    buffers.pieces[n] = asio::buffer(bytes.data(), bytes.size());
   }
-  for (size_t i = n; i < buffers.size(); ++i) buffers[i] = asio::const_buffer();
-  return n;
 }
 
 void Stream::Consume(size_t n) {
@@ -70,12 +68,17 @@ void Stream::Consume(size_t n) {
 void Stream::StartWrite() {
   if (writing_ || broken_ || out_bytes_ == 0) return;
   if (phase_ != Phase::Open && phase_ != Phase::Ended && phase_ != Phase::Closing) return;
-  Buffers buffers;
-  inflight_pieces_ = Gather(buffers);
   writing_ = true;
-  socket_.async_write_some(buffers, [self = shared_from_this()](const std::error_code& ec, size_t n) {
-    self->Written(ec, n);
-  });
+  auto done = [self = shared_from_this()](const std::error_code& ec, size_t n) { self->Written(ec, n); };
+  if (out_.size() == 1) {  // the usual case: one piece, a plain send
+    inflight_pieces_ = 1;
+    socket_.async_write_some(asio::buffer(out_.front().Bytes().substr(out_pos_)), std::move(done));
+    return;
+  }
+  Buffers buffers;
+  Gather(buffers);
+  inflight_pieces_ = buffers.count;
+  socket_.async_write_some(buffers, std::move(done));
 }
 
 void Stream::Written(const std::error_code& ec, size_t n) {
@@ -90,6 +93,10 @@ void Stream::Written(const std::error_code& ec, size_t n) {
   // lines) must not wait for one loop turn per gathered write.
   std::error_code e = ec;
   while (!e && out_bytes_ > 0 && !broken_) {
+    if (out_.size() == 1) {
+      Consume(socket_.write_some(asio::buffer(out_.front().Bytes().substr(out_pos_)), e));
+      continue;
+    }
     Buffers buffers;
     Gather(buffers);
     Consume(socket_.write_some(buffers, e));
