@@ -123,6 +123,7 @@ class Stream : public std::enable_shared_from_this<Stream> {
   void Gather(Buffers& buffers) const;
   void Consume(size_t n);
   void StartWrite();
+  void WriteQueued();
   void Written(const std::error_code& ec, size_t n);
   void DropOutput();
   void ShutdownAndLinger();
@@ -163,6 +164,7 @@ class Stream : public std::enable_shared_from_this<Stream> {
   size_t out_bytes_ = 0;        // bytes not yet written
   size_t inflight_pieces_ = 0;  // leading pieces a running write uses: untouched
   bool writing_ = false;
+  bool write_posted_ = false;  // the turn's first write is on its way
   std::unique_ptr<char[]> scratch_;  // input thrown away while lingering
   size_t lingered_ = 0;              // and how much of it
 };

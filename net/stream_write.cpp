@@ -5,6 +5,8 @@
 // gathered (inflight_pieces_); nothing else touches them until it returns.
 #include "net/stream.h"
 
+#include <asio/post.hpp>
+
 #include "net/socket_state.h"
 #include "net/stream_emit.h"
 
@@ -65,7 +67,20 @@ void Stream::Consume(size_t n) {
   }
 }
 
+// The first write waits for the end of the loop turn, so what the turn's
+// handlers queue (a reader's lines, the echoes of one engine read) goes out
+// in one system call and one packet rather than one each.
 void Stream::StartWrite() {
+  if (writing_ || write_posted_ || broken_ || out_bytes_ == 0) return;
+  if (phase_ != Phase::Open && phase_ != Phase::Ended && phase_ != Phase::Closing) return;
+  write_posted_ = true;
+  asio::post(socket_.get_executor(), [self = shared_from_this()] {
+    self->write_posted_ = false;
+    self->WriteQueued();
+  });
+}
+
+void Stream::WriteQueued() {
   if (writing_ || broken_ || out_bytes_ == 0) return;
   if (phase_ != Phase::Open && phase_ != Phase::Ended && phase_ != Phase::Closing) return;
   writing_ = true;
@@ -122,7 +137,7 @@ void Stream::Written(const std::error_code& ec, size_t n) {
     return;
   }
   if (out_bytes_ > 0) {
-    StartWrite();
+    WriteQueued();  // the socket is full: wait until it takes more
   } else if (phase_ == Phase::Closing) {
     ShutdownAndLinger();
     return;
