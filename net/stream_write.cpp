@@ -69,8 +69,10 @@ void Stream::Consume(size_t n) {
 
 // The first write waits for the end of the loop turn, so what the turn's
 // handlers queue (a reader's lines, the echoes of one engine read) goes out
-// in one system call and one packet rather than one each.
+// in one system call and one packet rather than one each.  A chunk's worth
+// goes at once: waiting output counts as the connection's backlog.
 void Stream::StartWrite() {
+  if (write_posted_ && out_bytes_ >= kStreamChunk) return WriteQueued();
   if (writing_ || write_posted_ || broken_ || out_bytes_ == 0) return;
   if (phase_ != Phase::Open && phase_ != Phase::Ended && phase_ != Phase::Closing) return;
   write_posted_ = true;
