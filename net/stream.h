@@ -70,8 +70,9 @@ class Stream : public std::enable_shared_from_this<Stream> {
   int Receive(char* buf, size_t size);
   // Reads and drops one chunk (for owners without a reader).
   void DiscardInput();
-  // Queues bytes; they go out in order.  Never blocks, never drops while
-  // the connection can still send.
+  // Queues bytes; they go out in order, at the end of the current loop
+  // turn (a chunk's worth at once).  Never blocks, never drops while the
+  // connection can still send.
   void Send(const char* data, size_t size);
   // The same for bytes that other streams may queue too: the buffer is
   // held, not copied, until it has gone out.

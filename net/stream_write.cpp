@@ -1,8 +1,12 @@
 // Output side of a stream: the ordered queue of owned and shared pieces,
 // gathered writes, and what a failed write means for the connection.
 //
+// Output waits for the end of the loop turn (a chunk's worth goes at once),
+// so many small sends from one turn's handlers leave together.
+//
 // Re-entrancy: see stream.h.  A running write owns the leading pieces it
 // gathered (inflight_pieces_); nothing else touches them until it returns.
+// The posted first write pins the stream and checks the phase when it runs.
 #include "net/stream.h"
 
 #include <asio/post.hpp>
@@ -72,7 +76,7 @@ void Stream::Consume(size_t n) {
 // in one system call and one packet rather than one each.  A chunk's worth
 // goes at once: waiting output counts as the connection's backlog.
 void Stream::StartWrite() {
-  if (write_posted_ && out_bytes_ >= kStreamChunk) return WriteQueued();
+  if (out_bytes_ >= kStreamChunk) return WriteQueued();
   if (writing_ || write_posted_ || broken_ || out_bytes_ == 0) return;
   if (phase_ != Phase::Open && phase_ != Phase::Ended && phase_ != Phase::Closing) return;
   write_posted_ = true;
