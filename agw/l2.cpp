@@ -337,17 +337,13 @@ void TL2::SendData(int32_t port, uint8_t pid, const std::string& own, const std:
     std::string batch;
     const bool outer = batch_ == nullptr;
     if (outer) batch_ = &batch;
-    if (Write(wire_port, pid, 'D', own, remote, data)) {
-      LinkKey key{static_cast<uint8_t>(wire_port == 0 ? 1 : wire_port), own, remote};
-      if (links_with_data_.count(key) == 0) links_with_data_.insert(std::move(key));
-      FlowAfterSend(wire_port, own, remote);
-    }
+    if (Write(wire_port, pid, 'D', own, remote, data)) NoteDataSent(wire_port, own, remote);
     if (outer) {
       batch_ = nullptr;
       if (!batch.empty()) SendAGW(batch);
     }
   } catch (const std::exception&) {
-    batch_ = nullptr;
+    if (batch_depth_ == 0) batch_ = nullptr;  // an open SendBatch keeps its frames
     W(1, "{L2} Exception on module SendData");
   }
 }

@@ -197,12 +197,29 @@ class TL2 {
   uint32_t DrainPollMs = 1000;
   uint32_t DrainLimitMs = 60000;
 
+  // Sends made while a SendBatch lives leave in one write when the
+  // outermost batch ends, and each watched link they fed is asked about
+  // once, after its last send: a reader that takes several lines at once
+  // costs one write and one question, not one of each per line.  A batch
+  // must end before the link is destroyed.
+  class SendBatch {
+   public:
+    explicit SendBatch(TL2& link);
+    ~SendBatch();
+    SendBatch(const SendBatch&) = delete;
+    SendBatch& operator=(const SendBatch&) = delete;
+
+   private:
+    TL2& link_;
+  };
+
   // Flow control towards the radio (l2_flow.cpp).  For a watched link,
-  // each SendData asks the engine how many frames the link still holds;
-  // the link is held from the send until the answer, and while the count
-  // is at or above kFlowWindow, until it falls below half of it.  FOnFlow
-  // tells the owner when a link becomes held (true) and free (false), so
-  // that it stops and resumes reading the source that feeds the link.
+  // each SendData (or batch of them) asks the engine how many frames the
+  // link still holds; the link is held from the send until the answer, and
+  // while the count is at or above kFlowWindow, until it falls below half
+  // of it.  FOnFlow tells the owner when a link becomes held (true) and
+  // free (false), so that it stops and resumes reading the source that
+  // feeds the link.
   // WatchFlow starts this for a link, ForgetFlow ends it; the link's end
   // and the loss of the engine connection forget it too, without FOnFlow.
   using FlowEvent = std::function<void(TL2&, uint8_t port, const std::string& own,
@@ -276,8 +293,12 @@ class TL2 {
     uint32_t Waited = 0;  // poll ticks spent waiting for an answer
     bool Above = false;   // reached the window, not yet below half of it
     bool Held = false;    // as last reported by FOnFlow
+    bool AskDue = false;  // sent to in the current batch, not yet asked
   };
-  void FlowAfterSend(uint8_t port, const std::string& own, const std::string& remote);
+  // A 'D' went out: the link now holds data (see the drains), and a
+  // watched link is asked about, at once or at the end of the batch.
+  void NoteDataSent(uint8_t port, const std::string& own, const std::string& remote);
+  void AskDueFlows();
   void FlowReply(const FrameHeader& h, std::string_view data);
   void FlowTick();
   void FlowUpdate(const LinkKey& key);
@@ -305,6 +326,10 @@ class TL2 {
   // window), in key order: the only ones the poll tick has work for.
   std::set<LinkKey> held_flows_;
   std::string* batch_ = nullptr;  // frames gathered for one write (SendData)
+  // The open SendBatch: its depth, its frames, and the links it must ask about.
+  uint32_t batch_depth_ = 0;
+  std::string batch_frames_;
+  std::vector<LinkKey> asks_due_;
   std::unique_ptr<Timer> flow_timer_;
 };
 

@@ -6,6 +6,9 @@
 // above the window, until it falls below half of it.  The data and its
 // order are untouched; only its pace follows the radio.
 //
+// Inside a SendBatch the question is put off to the batch's end: one 'Y'
+// per link however many sends fed it, asked after the last of them.
+//
 // Re-entrancy: FOnFlow runs inside a send or inside the read path; the
 // handler may call any operation of the link (even ForgetFlow of the same
 // link), but must not destroy the link.
@@ -53,19 +56,62 @@ uint32_t TL2::FlowRoom(uint8_t port, const std::string& own, const std::string& 
   return it->second.Count >= kFlowWindow ? 1 : kFlowWindow - it->second.Count;
 }
 
-void TL2::FlowAfterSend(uint8_t port, const std::string& own, const std::string& remote) {
+TL2::SendBatch::SendBatch(TL2& link) : link_(link) {
+  if (link_.batch_depth_++ == 0 && link_.batch_ == nullptr) link_.batch_ = &link_.batch_frames_;
+}
+
+TL2::SendBatch::~SendBatch() {
+  if (--link_.batch_depth_ != 0) return;
   try {
-    const LinkKey key{FlowPort(port), own, remote};
+    link_.AskDueFlows();
+  } catch (const std::exception&) {
+    link_.W(1, "{L2} Exception on module SendBatch");
+  }
+  std::string frames = std::move(link_.batch_frames_);
+  link_.batch_frames_.clear();
+  if (link_.batch_ == &link_.batch_frames_) link_.batch_ = nullptr;
+  if (!frames.empty()) link_.SendAGW(frames);
+}
+
+void TL2::NoteDataSent(uint8_t port, const std::string& own, const std::string& remote) {
+  try {
+    const uint8_t wire = FlowPort(port);
+    // A run of lines for one link in one batch: noted and asked about already.
+    if (batch_depth_ > 0 && !asks_due_.empty()) {
+      const LinkKey& last = asks_due_.back();
+      if (std::get<0>(last) == wire && std::get<1>(last) == own && std::get<2>(last) == remote) return;
+    }
+    LinkKey key{wire, own, remote};
+    links_with_data_.insert(key);
     auto it = flows_.find(key);
     if (it == flows_.end()) return;
+    Flow& f = it->second;
+    if (batch_depth_ > 0 && f.AskDue) return;
     // The engine answers in order, so the answer to this question is the
     // first one that counts this send.
-    ++it->second.Asks;
-    it->second.Waited = 0;
-    Write(port, 0, 'Y', own, remote, {});
+    ++f.Asks;
+    f.Waited = 0;
+    if (batch_depth_ > 0) {
+      f.AskDue = true;
+      asks_due_.push_back(key);
+    } else {
+      Write(port, 0, 'Y', own, remote, {});
+    }
     FlowUpdate(key);
   } catch (const std::exception&) {
-    W(1, "{L2} Exception on module FlowAfterSend");
+    W(1, "{L2} Exception on module NoteDataSent");
+  }
+}
+
+// The batch ends: one question for each link it sent to and still watches.
+void TL2::AskDueFlows() {
+  std::vector<LinkKey> due = std::move(asks_due_);
+  asks_due_.clear();
+  for (const LinkKey& key : due) {
+    auto it = flows_.find(key);
+    if (it == flows_.end() || !it->second.AskDue) continue;
+    it->second.AskDue = false;
+    Write(std::get<0>(key), 0, 'Y', std::get<1>(key), std::get<2>(key), {});
   }
 }
 
@@ -142,6 +188,7 @@ void TL2::FlowTick() {
 // The engine connection is gone, and every link with it.
 void TL2::DropFlows() {
   flows_.clear();
+  asks_due_.clear();
   held_flows_.clear();
   if (flow_timer_) flow_timer_->SetEnabled(false);
 }

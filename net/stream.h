@@ -70,8 +70,9 @@ class Stream : public std::enable_shared_from_this<Stream> {
   int Receive(char* buf, size_t size);
   // Reads and drops one chunk (for owners without a reader).
   void DiscardInput();
-  // Queues bytes; they go out in order.  Never blocks, never drops while
-  // the connection can still send.
+  // Queues bytes; they go out in order, at the end of the current loop
+  // turn (a chunk's worth at once).  Never blocks, never drops while the
+  // connection can still send.
   void Send(const char* data, size_t size);
   // The same for bytes that other streams may queue too: the buffer is
   // held, not copied, until it has gone out.
@@ -110,11 +111,20 @@ class Stream : public std::enable_shared_from_this<Stream> {
   void ProbeEnd(bool last_read);
   void EndOfInput(bool last_read);
   void End(ErrorKind kind, int code, bool last_read);
-  // One gathered write takes up to this many pieces.
-  using Buffers = std::array<asio::const_buffer, 64>;
-  size_t Gather(Buffers& buffers) const;
+  // One gathered write takes up to 64 pieces; only those in use are
+  // handed to the kernel, and a lone piece goes as a plain send.
+  struct Buffers {
+    using value_type = asio::const_buffer;
+    using const_iterator = const asio::const_buffer*;
+    std::array<asio::const_buffer, 64> pieces;
+    size_t count = 0;
+    const_iterator begin() const { return pieces.data(); }
+    const_iterator end() const { return pieces.data() + count; }
+  };
+  void Gather(Buffers& buffers) const;
   void Consume(size_t n);
   void StartWrite();
+  void WriteQueued();
   void Written(const std::error_code& ec, size_t n);
   void DropOutput();
   void ShutdownAndLinger();
@@ -155,6 +165,7 @@ class Stream : public std::enable_shared_from_this<Stream> {
   size_t out_bytes_ = 0;        // bytes not yet written
   size_t inflight_pieces_ = 0;  // leading pieces a running write uses: untouched
   bool writing_ = false;
+  bool write_posted_ = false;  // the turn's first write is on its way
   std::unique_ptr<char[]> scratch_;  // input thrown away while lingering
   size_t lingered_ = 0;              // and how much of it
 };

@@ -221,6 +221,7 @@ void TTelnetD::TNClientRead(net::Connection& conn) {
     D(3, !c || InLoginDialogue(c) ? kSecretMask : text);
     if (!c) return conn.Close();
     c->Ucb.InactTimer()->Restart();
+    TL2::SendBatch batch(*L2);  // the lines of one read leave together
     ParseTNRequest(c, text);
   } catch (const std::exception&) {
     W(1, "{TelnetD} TNClient Read");

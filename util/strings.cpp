@@ -53,9 +53,13 @@ bool StrToBool(std::string_view text) { return text == "TRUE"; }
 
 std::string BoolToStr(bool flag) { return flag ? "TRUE" : "FALSE"; }
 
+// ASCII only, whatever the locale: callsigns, keys and commands are ASCII,
+// and this runs on every frame the engine sends.
 std::string UpperText(std::string_view text) {
   std::string out(text);
-  for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  for (char& c : out) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
   return out;
 }
 

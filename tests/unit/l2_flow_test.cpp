@@ -91,6 +91,40 @@ TEST(L2Flow, TheTickAsksForHeldLinksOnly) {
   EXPECT_FALSE(l2.FlowHeld(1, "GATE", "N0BBB"));
 }
 
+// The lines of one batch leave in order in one write, and each watched link
+// is asked about once, after its last line: held until that one answer.
+TEST(L2Flow, ABatchAsksOncePerLinkAfterItsLines) {
+  FakeEngine engine;
+  TL2 l2(nullptr);
+  Configure(l2, engine);
+  l2.Open();
+  ASSERT_TRUE(RunUntil([&] { return l2.Active == 1 && engine.ClientCount() == 1; }));
+  for (const char* station : {"N0AAA", "N0BBB"}) {
+    engine.Send({.port = 0, .kind = 'C', .from = station, .to = "GATE",
+                 .data = std::string("*** CONNECTED To Station ") + station + "\r"});
+    l2.WatchFlow(1, "GATE", station);
+  }
+  RunUntil([&] { return false; }, std::chrono::milliseconds(30));
+  {
+    TL2::SendBatch batch(l2);
+    for (int i = 0; i < 3; ++i) {
+      l2.SendData(1, 0xF0, "GATE", "N0AAA", "a\r");
+      l2.SendData(1, 0xF0, "GATE", "N0BBB", "b\r");
+    }
+    EXPECT_TRUE(l2.FlowHeld(1, "GATE", "N0AAA") && l2.FlowHeld(1, "GATE", "N0BBB"));
+  }
+  const auto sent = [](const test::AgwFrame& f) { return f.kind == 'D' || f.kind == 'Y'; };
+  ASSERT_TRUE(engine.RunLoopUntilCount(8, std::chrono::milliseconds(30000), sent));
+  std::string order;
+  for (const auto& f : engine.Frames()) {
+    if (sent(f)) order += std::string(1, f.kind) + f.to.back();
+  }
+  EXPECT_EQ(order, "DADBDADBDADBYAYB");
+  EXPECT_TRUE(RunUntil(
+      [&] { return !l2.FlowHeld(1, "GATE", "N0AAA") && !l2.FlowHeld(1, "GATE", "N0BBB"); }));
+  EXPECT_TRUE(engine.Violations().empty()) << engine.Violations().front();
+}
+
 TEST(L2Flow, EngineLossFreesEveryLink) {
   FakeEngine engine;
   TL2 l2(nullptr);
