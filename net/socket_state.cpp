@@ -12,11 +12,13 @@
 
 namespace harvox::net::detail {
 
-// True when the peer has shut down its sending side (or the connection
-// broke) even though bytes may still be waiting.
-bool PeerHungUp(int fd) {
+// The kernel raises POLLIN only for waiting bytes or an ended input, and
+// an ended input always comes with POLLRDHUP: POLLIN alone means data.
+InputLook LookAtInput(int fd) {
   pollfd p{fd, static_cast<short>(POLLIN | POLLRDHUP), 0};
-  return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+  if (::poll(&p, 1, 0) < 0) return InputLook::Unknown;
+  if ((p.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0) return InputLook::HungUp;
+  return (p.revents & POLLIN) != 0 ? InputLook::Data : InputLook::Quiet;
 }
 
 // The pending error of a socket, as a Windows Sockets number (0: none).

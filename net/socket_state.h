@@ -1,5 +1,5 @@
-// What the kernel knows about a connected socket: whether the peer hung
-// up, the pending error, and how the input ended.  Plain system calls on a
+// What the kernel knows about a connected socket: what waits on the input
+// side, the pending error, and how the input ended.  Plain system calls on a
 // descriptor, for the stream machinery.
 //
 // Re-entrancy: stateless.
@@ -7,9 +7,10 @@
 
 namespace harvox::net::detail {
 
-// True when the peer has shut down its sending side (or the connection
-// broke) even though bytes may still be waiting.
-bool PeerHungUp(int fd);
+// One look at the input side: bytes waiting with the peer still there,
+// the peer gone (bytes may still wait), nothing at all, or no answer.
+enum class InputLook { Data, HungUp, Quiet, Unknown };
+InputLook LookAtInput(int fd);
 // The pending error of a socket, as a Windows Sockets number (0: none).
 // Reading it clears it.
 int SocketErrorOf(int fd);

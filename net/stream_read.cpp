@@ -71,17 +71,26 @@ void Stream::CheckInput() {
     End(ErrorKind::Disconnect, pending_error_, false);
     return;
   }
+  // One poll answers the usual case (bytes waiting, peer still there);
+  // only a hang-up or no answer needs the count of waiting bytes.
+  const InputLook look = LookAtInput(socket_.native_handle());
   std::error_code ec;
-  const size_t waiting = socket_.available(ec);
-  if (ec) {
-    End(ErrorKind::Receive, ToWinsock(ec), false);
-    return;
-  }
-  if (waiting == 0) {
+  if (look == InputLook::Quiet) {
     ProbeEnd(false);
     return;
   }
-  const bool hung_up = PeerHungUp(socket_.native_handle());
+  if (look != InputLook::Data) {
+    const size_t waiting = socket_.available(ec);
+    if (ec) {
+      End(ErrorKind::Receive, ToWinsock(ec), false);
+      return;
+    }
+    if (waiting == 0) {
+      ProbeEnd(false);
+      return;
+    }
+  }
+  const bool hung_up = look == InputLook::HungUp;
   reads_ = 0;
   if (!Emit(&Events::readable) || phase_ != Phase::Open) return;
   if (hung_up && pending_error_ == 0) {
