@@ -25,24 +25,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-passed=0 failed=0
-check() {  # name, then a command that must succeed
-  local name=$1
-  shift
-  if "$@"; then
-    passed=$((passed + 1)) && echo "ok   $name"
-  else
-    failed=$((failed + 1)) && echo "FAIL $name"
-  fi
-}
-wait_until() {  # seconds, command
-  local end=$((SECONDS + $1))
-  shift
-  until "$@"; do
-    [ $SECONDS -lt $end ] || return 1
-    sleep 0.2
-  done
-}
+. "$(dirname "$0")/checks.sh"
 
 coproc ENGINE { exec "$engine_tool" 2; }
 pids+=("$ENGINE_PID")

@@ -32,24 +32,8 @@ trap cleanup EXIT
 # GTK's own leaks are not ours to report; memory errors still abort.
 export ASAN_OPTIONS=${ASAN_OPTIONS:-}:detect_leaks=0
 
-passed=0 failed=0 t0=$SECONDS
-check() {  # name, then a command that must succeed
-  local name=$1
-  shift
-  if "$@"; then
-    passed=$((passed + 1)) && echo "ok   $name"
-  else
-    failed=$((failed + 1)) && echo "FAIL $name"
-  fi
-}
-wait_until() {  # seconds, command
-  local end=$((SECONDS + $1))
-  shift
-  until "$@"; do
-    [ $SECONDS -lt $end ] || return 1
-    sleep 0.2
-  done
-}
+. "$(dirname "$0")/checks.sh"
+t0=$SECONDS
 shot() { import -window root "$out/$1.png" 2>/dev/null; }
 
 BLUE=1F5FDF GREEN=1FBF3F
