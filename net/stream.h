@@ -149,6 +149,10 @@ class Stream : public std::enable_shared_from_this<Stream> {
   bool backlog_paused_ = false;
   bool Paused() const { return flow_paused_ || backlog_paused_; }
   unsigned reads_ = 0;  // Receive calls during the current data event
+  // The last Receive filled the reader's buffer: more is probably waiting,
+  // and the next data event is looked for at once rather than through the
+  // reactor (which costs a system call to re-arm).  Used once.
+  bool input_left_ = false;
   int pending_error_ = 0;
   int send_errno_ = 0;            // what the last failed send was told
   bool end_after_write_ = false;  // the input ended; the write in flight says how

@@ -17,6 +17,9 @@
 
 #include <cerrno>
 #include <climits>
+#include <utility>
+
+#include <asio/post.hpp>
 
 namespace harvox::net::detail {
 
@@ -36,6 +39,12 @@ void Stream::SetReading(bool on) {
 void Stream::ArmRead() {
   if (read_armed_ || Paused() || phase_ != Phase::Open) return;
   read_armed_ = true;
+  if (std::exchange(input_left_, false)) {
+    asio::post(socket_.get_executor(), [self = shared_from_this(), gen = gen_] {
+      self->ReadReady(gen, {});
+    });
+    return;
+  }
   socket_.async_wait(tcp::socket::wait_read,
                      [self = shared_from_this(), gen = gen_](const std::error_code& ec) {
                        self->ReadReady(gen, ec);
@@ -180,6 +189,7 @@ int Stream::Receive(char* buf, size_t size) {
   std::error_code ec;
   const size_t n = socket_.read_some(asio::buffer(buf, size), ec);
   if (!ec) {
+    input_left_ = n == size;
     ArmRead();  // reading re-enables the data event
     return static_cast<int>(n);
   }
