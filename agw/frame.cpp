@@ -41,11 +41,6 @@ std::string CallField(const char* p) {
   return std::string(p, n);
 }
 
-void PutCall(std::string& header, size_t offset, std::string_view call) {
-  const size_t n = std::min(call.size(), kCallFieldSize);
-  std::memcpy(header.data() + offset, call.data(), n);
-}
-
 }  // namespace
 
 FrameHeader ParseHeader(const char* p) {
@@ -65,17 +60,18 @@ bool IsSplitExempt(char kind, uint8_t pid) {
   return kind == 'K' || kind == 'P' || pid == 0xC9 || pid == 0xCA;
 }
 
-std::string BuildHeader(uint8_t port, uint8_t pid, char kind, std::string_view from,
-                        std::string_view to, size_t len) {
-  std::string h(kHeaderSize, '\0');
+namespace {
+
+// Writes one header at h (kHeaderSize bytes, zeroed by the caller).
+void PutHeader(char* h, uint8_t port, uint8_t pid, char kind, std::string_view from,
+               std::string_view to, size_t len) {
   // Ports are 1-based inside the program and 0-based on the wire; port 0
   // (frames about no port) goes out as wire port 0, like port 1.
-  const uint8_t wire = static_cast<uint8_t>(port - 1);
-  h[kPortOffset] = static_cast<char>(wire == 255 ? 0 : wire);
+  h[kPortOffset] = static_cast<char>(port == 0 ? 0 : port - 1);
   h[kKindOffset] = kind;
   h[kPidOffset] = static_cast<char>(pid);
-  PutCall(h, kFromOffset, from);
-  PutCall(h, kToOffset, to);
+  std::memcpy(h + kFromOffset, from.data(), std::min(from.size(), kCallFieldSize));
+  std::memcpy(h + kToOffset, to.data(), std::min(to.size(), kCallFieldSize));
   uint8_t low, high;
   if (IsSplitExempt(kind, pid)) {
     high = static_cast<uint8_t>(len >> 8);
@@ -87,29 +83,41 @@ std::string BuildHeader(uint8_t port, uint8_t pid, char kind, std::string_view f
   }
   h[kLenLowOffset] = static_cast<char>(low);
   h[kLenHighOffset] = static_cast<char>(high);
+}
+
+void AppendFrame(std::string& out, uint8_t port, uint8_t pid, char kind, std::string_view from,
+                 std::string_view to, std::string_view info) {
+  const size_t at = out.size();
+  out.resize(at + kHeaderSize + info.size());
+  PutHeader(out.data() + at, port, pid, kind, from, to, info.size());
+  if (!info.empty()) std::memcpy(out.data() + at + kHeaderSize, info.data(), info.size());
+}
+
+}  // namespace
+
+std::string BuildHeader(uint8_t port, uint8_t pid, char kind, std::string_view from,
+                        std::string_view to, size_t len) {
+  std::string h(kHeaderSize, '\0');
+  PutHeader(h.data(), port, pid, kind, from, to, len);
   return h;
 }
 
-std::vector<std::string> BuildFrames(uint8_t port, uint8_t pid, char kind, std::string_view from,
-                                     std::string_view to, std::string_view data) {
-  std::vector<std::string> pieces;
+size_t AppendFrames(std::string& out, uint8_t port, uint8_t pid, char kind, std::string_view from,
+                    std::string_view to, std::string_view data) {
   const bool exempt = IsSplitExempt(kind, pid);
-  if (exempt && data.size() > 0xFFFF) return pieces;  // the length would wrap
+  if (exempt && data.size() > 0xFFFF) return 0;  // the length would wrap
   if (data.size() <= kSplitSize || exempt) {
-    std::string piece = BuildHeader(port, pid, kind, from, to, data.size());
-    piece.append(data);
-    pieces.push_back(std::move(piece));
-    return pieces;
+    AppendFrame(out, port, pid, kind, from, to, data);
+    return 1;
   }
-  pieces.reserve((data.size() + kSplitSize - 1) / kSplitSize);
+  const size_t frames = (data.size() + kSplitSize - 1) / kSplitSize;
+  out.reserve(out.size() + frames * kHeaderSize + data.size());
   while (!data.empty()) {
     const std::string_view part = data.substr(0, kSplitSize);
-    std::string piece = BuildHeader(port, pid, kind, from, to, part.size());
-    piece.append(part);
-    pieces.push_back(std::move(piece));
+    AppendFrame(out, port, pid, kind, from, to, part);
     data.remove_prefix(part.size());
   }
-  return pieces;
+  return frames;
 }
 
 std::string BuildLogin(std::string_view user, std::string_view password) {

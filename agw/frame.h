@@ -50,11 +50,12 @@ std::string BuildHeader(uint8_t port, uint8_t pid, char kind, std::string_view f
 // Kinds and PIDs whose frames always travel whole, with a 16-bit length.
 bool IsSplitExempt(char kind, uint8_t pid);
 
-// The pieces to hand to the transport, one call each: a header alone, a
-// header with its info, or a run of 255-byte frames with the remainder last.
-// Empty when an exempt frame's length does not fit in 16 bits.
-std::vector<std::string> BuildFrames(uint8_t port, uint8_t pid, char kind, std::string_view from,
-                                     std::string_view to, std::string_view data);
+// Appends the frames for data to out: a header alone, a header with its
+// info, or a run of 255-byte frames with the remainder last.  Returns how
+// many; 0 (and nothing appended) when an exempt frame's length does not
+// fit in 16 bits.
+size_t AppendFrames(std::string& out, uint8_t port, uint8_t pid, char kind, std::string_view from,
+                    std::string_view to, std::string_view data);
 
 // The 510-byte login info area: user then password, each NUL-padded or cut
 // to 255 bytes.

@@ -234,22 +234,30 @@ bool TL2::Send(uint8_t port, uint8_t pid, char kind, const std::string& from,
       return false;
     }
     if (Tracing(4)) W(4, "{L2} <Send> Frame Header iLen(" + std::to_string(data.size()) + ")");
-    const auto pieces = BuildFrames(port, pid, kind, from, to, data);
-    if (pieces.empty()) {
+    // Inside a batch the frames are built where they will leave from.
+    std::string own;
+    std::string& out = batch_ ? *batch_ : own;
+    const size_t first = out.size();
+    const size_t count = AppendFrames(out, port, pid, kind, from, to, data);
+    if (count == 0) {
       W(1, "{L2} <Send> Frame too long for one frame, refused Len(" + std::to_string(data.size()) + ")");
       return false;
     }
-    if (Tracing(5)) D(5, pieces.front().substr(0, kHeaderSize) + std::string(data));
+    const std::string_view frames = std::string_view(out).substr(first);
+    if (Tracing(5)) D(5, std::string(frames.substr(0, kHeaderSize)) + std::string(data));
     ++FramesOut;
-    // Every piece but the last is a partial delivery; the last completes it.
-    for (size_t i = 0; i < pieces.size(); ++i) {
-      const bool last = i + 1 == pieces.size();
-      W(4, data.empty() ? "{L2} <Send> Sent Frame with Header Alone"
-           : last       ? "{L2} <Send> Send Frame Header+Info"
-                        : "{L2} <Send> Frame Split, partial delivery");
-      D(5, pieces[i]);
-      SendAGW(pieces[i]);
+    // Every frame but the last is a partial delivery; the last completes it.
+    if (Tracing(4)) {
+      for (size_t i = 0, at = 0; i < count; ++i) {
+        const size_t len = kHeaderSize + ParseHeader(frames.data() + at).DataLen;
+        W(4, data.empty()      ? "{L2} <Send> Sent Frame with Header Alone"
+             : i + 1 == count ? "{L2} <Send> Send Frame Header+Info"
+                              : "{L2} <Send> Frame Split, partial delivery");
+        D(5, frames.substr(at, len));
+        at += len;
+      }
     }
+    if (&out == &own) SendAGW(own);
     return true;
   } catch (const std::exception&) {
     W(1, "{L2} Exception on module Send");
@@ -337,7 +345,12 @@ void TL2::SendData(int32_t port, uint8_t pid, const std::string& own, const std:
     std::string batch;
     const bool outer = batch_ == nullptr;
     if (outer) batch_ = &batch;
-    if (Write(wire_port, pid, 'D', own, remote, data)) NoteDataSent(wire_port, own, remote);
+    if (Write(wire_port, pid, 'D', own, remote, data)) {
+      const size_t frames = IsSplitExempt('D', pid) || data.size() <= kSplitSize
+                                ? 1
+                                : (data.size() + kSplitSize - 1) / kSplitSize;
+      NoteDataSent(wire_port, own, remote, static_cast<uint32_t>(frames));
+    }
     if (outer) {
       batch_ = nullptr;
       if (!batch.empty()) SendAGW(batch);

@@ -215,9 +215,14 @@ class TL2 {
 
   // Flow control towards the radio (l2_flow.cpp).  For a watched link,
   // each SendData (or batch of them) asks the engine how many frames the
-  // link still holds; the link is held from the send until the answer, and
-  // while the count is at or above kFlowWindow, until it falls below half
-  // of it.  FOnFlow tells the owner when a link becomes held (true) and
+  // link still holds.  Until the answer, the frames sent since count as
+  // held too: the link is held while that estimate is at or above its
+  // window, and while the engine's own count is, until it falls below half
+  // of the window.  The window starts at kFlowWindow frames; it doubles
+  // (up to kFlowWindowMost) each time the engine reports the link empty
+  // before it was held through a poll tick, and halves for each second
+  // held: an engine that keeps up is fed in larger steps, a radio link
+  // keeps a short queue.  FOnFlow tells the owner when a link becomes held (true) and
   // free (false), so that it stops and resumes reading the source that
   // feeds the link.
   // WatchFlow starts this for a link, ForgetFlow ends it; the link's end
@@ -225,14 +230,15 @@ class TL2 {
   using FlowEvent = std::function<void(TL2&, uint8_t port, const std::string& own,
                                        const std::string& remote, bool held)>;
   static constexpr uint32_t kFlowWindow = 8;
+  static constexpr uint32_t kFlowWindowMost = 64;
   FlowEvent FOnFlow;
   uint32_t FlowPollMs = 250;
   void WatchFlow(uint8_t port, const std::string& own, const std::string& remote);
   void ForgetFlow(uint8_t port, const std::string& own, const std::string& remote);
   bool FlowHeld(uint8_t port, const std::string& own, const std::string& remote) const;
-  // Frames the link may still take before it reaches the window, by the
-  // engine's last count (the window itself for a link not watched).  A
-  // source that reads no more than this many frames' worth keeps the
+  // Frames the link may still take before it reaches its window, by the
+  // estimate above (kFlowWindow for a link not watched, 1 for a held one).
+  // A source that reads no more than this many frames' worth keeps the
   // engine's queue within the window.
   uint32_t FlowRoom(uint8_t port, const std::string& own, const std::string& remote) const;
 
@@ -288,20 +294,30 @@ class TL2 {
 
   // Flow helpers.
   struct Flow {
-    uint32_t Count = 0;
-    uint32_t Asks = 0;    // counts asked and not yet answered
-    uint32_t Waited = 0;  // poll ticks spent waiting for an answer
-    bool Above = false;   // reached the window, not yet below half of it
-    bool Held = false;    // as last reported by FOnFlow
-    bool AskDue = false;  // sent to in the current batch, not yet asked
+    uint32_t Count = 0;     // the engine's last answer
+    uint32_t Window = kFlowWindow;
+    uint32_t Asked = 0;     // frames the open question asks about
+    uint32_t Unasked = 0;   // frames sent since it was asked
+    uint32_t Waited = 0;    // poll ticks spent waiting for an answer
+    uint32_t HeldTicks = 0; // poll ticks spent held
+    bool Asking = false;    // a question is open (one at a time)
+    bool Above = false;     // the count reached the window, not yet below half of it
+    bool Held = false;      // as last reported by FOnFlow
+    bool AskDue = false;    // sent to in the current batch, not yet asked
+    // The engine's queue for the link as far as we know: its last answer,
+    // and what was sent after the question it answered.
+    uint64_t Estimate() const { return uint64_t{Count} + Asked + Unasked; }
+    bool Full() const { return Above || Estimate() >= Window; }
   };
   // A 'D' went out: the link now holds data (see the drains), and a
   // watched link is asked about, at once or at the end of the batch.
-  void NoteDataSent(uint8_t port, const std::string& own, const std::string& remote);
+  void NoteDataSent(uint8_t port, const std::string& own, const std::string& remote,
+                    uint32_t frames);
   void AskDueFlows();
+  void AskFlow(const LinkKey& key, Flow& f);
   void FlowReply(const FrameHeader& h, std::string_view data);
   void FlowTick();
-  void FlowUpdate(const LinkKey& key);
+  void FlowUpdate(const LinkKey& key, Flow& f);
   void DropFlows();
 
   // Drain helpers.
@@ -330,6 +346,7 @@ class TL2 {
   uint32_t batch_depth_ = 0;
   std::string batch_frames_;
   std::vector<LinkKey> asks_due_;
+  Flow* due_flow_ = nullptr;  // the flow of asks_due_.back()
   std::unique_ptr<Timer> flow_timer_;
 };
 

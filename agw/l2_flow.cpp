@@ -1,10 +1,13 @@
 // Flow control towards the radio.  A radio link carries about a hundred
 // bytes a second; a source that is read at full speed would queue its
 // whole output inside the engine, for hours.  For each watched link the
-// owner's source is held from a send until the engine has told us the
-// link's outstanding-frame count ('Y'), and while that count is at or
-// above the window, until it falls below half of it.  The data and its
-// order are untouched; only its pace follows the radio.
+// frames sent are counted until the engine's outstanding-frame count ('Y')
+// covers them, and the owner's source is held while that estimate reaches
+// the link's window.  The window adapts: it doubles whenever the engine
+// reports the link empty before it was held through a poll tick (it keeps
+// up with us, as a local or fast port does, and no radio link can), and
+// halves again for each second held, down to kFlowWindow.  The
+// data and its order are untouched; only its pace follows the radio.
 //
 // Inside a SendBatch the question is put off to the batch's end: one 'Y'
 // per link however many sends fed it, asked after the last of them.
@@ -25,6 +28,8 @@ namespace {
 uint8_t FlowPort(uint8_t port) { return port == 0 ? 1 : port; }
 // Poll ticks to wait for an answer before asking again.
 constexpr uint32_t kFlowPatience = 20;
+// Poll ticks held after which a grown window halves.
+constexpr uint32_t kFlowShrinkTicks = 4;
 
 }  // namespace
 
@@ -43,6 +48,7 @@ void TL2::ForgetFlow(uint8_t port, const std::string& own, const std::string& re
   const LinkKey key{FlowPort(port), own, remote};
   flows_.erase(key);
   held_flows_.erase(key);
+  due_flow_ = nullptr;
 }
 
 bool TL2::FlowHeld(uint8_t port, const std::string& own, const std::string& remote) const {
@@ -52,8 +58,9 @@ bool TL2::FlowHeld(uint8_t port, const std::string& own, const std::string& remo
 
 uint32_t TL2::FlowRoom(uint8_t port, const std::string& own, const std::string& remote) const {
   auto it = flows_.find(LinkKey{FlowPort(port), own, remote});
-  if (it == flows_.end() || it->second.Count == 0) return kFlowWindow;
-  return it->second.Count >= kFlowWindow ? 1 : kFlowWindow - it->second.Count;
+  if (it == flows_.end()) return kFlowWindow;
+  const Flow& f = it->second;
+  return f.Held || f.Full() ? 1 : static_cast<uint32_t>(f.Window - f.Estimate());
 }
 
 TL2::SendBatch::SendBatch(TL2& link) : link_(link) {
@@ -73,31 +80,33 @@ TL2::SendBatch::~SendBatch() {
   if (!frames.empty()) link_.SendAGW(frames);
 }
 
-void TL2::NoteDataSent(uint8_t port, const std::string& own, const std::string& remote) {
+void TL2::NoteDataSent(uint8_t port, const std::string& own, const std::string& remote,
+                       uint32_t frames) {
   try {
     const uint8_t wire = FlowPort(port);
-    // A run of lines for one link in one batch: noted and asked about already.
-    if (batch_depth_ > 0 && !asks_due_.empty()) {
+    // A run of lines for one link in one batch: noted and due to be asked already.
+    if (batch_depth_ > 0 && due_flow_ != nullptr) {
       const LinkKey& last = asks_due_.back();
-      if (std::get<0>(last) == wire && std::get<1>(last) == own && std::get<2>(last) == remote) return;
+      if (std::get<0>(last) == wire && std::get<1>(last) == own && std::get<2>(last) == remote) {
+        due_flow_->Unasked += frames;
+        return;
+      }
     }
     LinkKey key{wire, own, remote};
     links_with_data_.insert(key);
     auto it = flows_.find(key);
     if (it == flows_.end()) return;
     Flow& f = it->second;
-    if (batch_depth_ > 0 && f.AskDue) return;
-    // The engine answers in order, so the answer to this question is the
-    // first one that counts this send.
-    ++f.Asks;
-    f.Waited = 0;
-    if (batch_depth_ > 0) {
-      f.AskDue = true;
-      asks_due_.push_back(key);
-    } else {
-      Write(port, 0, 'Y', own, remote, {});
+    f.Unasked += frames;
+    if (batch_depth_ == 0) {
+      AskFlow(key, f);
+      return FlowUpdate(key, f);
     }
-    FlowUpdate(key);
+    due_flow_ = nullptr;
+    if (f.AskDue) return;
+    f.AskDue = true;
+    asks_due_.push_back(std::move(key));
+    due_flow_ = &f;
   } catch (const std::exception&) {
     W(1, "{L2} Exception on module NoteDataSent");
   }
@@ -107,12 +116,27 @@ void TL2::NoteDataSent(uint8_t port, const std::string& own, const std::string& 
 void TL2::AskDueFlows() {
   std::vector<LinkKey> due = std::move(asks_due_);
   asks_due_.clear();
+  due_flow_ = nullptr;
   for (const LinkKey& key : due) {
     auto it = flows_.find(key);
     if (it == flows_.end() || !it->second.AskDue) continue;
     it->second.AskDue = false;
-    Write(std::get<0>(key), 0, 'Y', std::get<1>(key), std::get<2>(key), {});
+    AskFlow(key, it->second);
+    FlowUpdate(key, it->second);
   }
+}
+
+// One question about the frames sent since the last.  The engine answers
+// in order, so its answer is the first that counts them.  One question is
+// open at a time: frames sent meanwhile are asked about with the next
+// send after its answer (or at the answer, when the link is full).
+void TL2::AskFlow(const LinkKey& key, Flow& f) {
+  if (f.Asking) return;
+  f.Asking = true;
+  f.Asked += f.Unasked;
+  f.Unasked = 0;
+  f.Waited = 0;
+  Write(std::get<0>(key), 0, 'Y', std::get<1>(key), std::get<2>(key), {});
 }
 
 void TL2::FlowReply(const FrameHeader& h, std::string_view data) {
@@ -125,26 +149,35 @@ void TL2::FlowReply(const FrameHeader& h, std::string_view data) {
                          static_cast<uint32_t>(b[3]) << 24;
   Flow& f = it->second;
   f.Count = count;
-  if (f.Asks > 0) --f.Asks;
-  if (count >= kFlowWindow) {
+  f.Asking = false;
+  f.Asked = 0;
+  f.Waited = 0;
+  // Empty before a poll tick went by: the engine keeps up with us, as no
+  // radio link can.
+  if (count == 0 && f.HeldTicks == 0 && f.Window < kFlowWindowMost) {
+    f.Window *= 2;
+    W(4, "{L2} Link " + h.CallFrom + "->" + h.CallTo + " empty, window " + std::to_string(f.Window));
+  }
+  if (count >= f.Window) {
     f.Above = true;
-  } else if (count < kFlowWindow / 2) {
+  } else if (count < f.Window / 2) {
     f.Above = false;
   }
-  FlowUpdate(key);
+  // Frames sent while a question was open are asked about with the next
+  // send, or now when nothing will be sent before an answer.
+  if (f.Unasked > 0 && !f.AskDue && f.Full()) AskFlow(key, f);
+  FlowUpdate(key, f);
 }
 
 // Reports a change of the held state, and keeps asking while any link is
 // held: no send will ask for it, and an answer may have been lost.
-void TL2::FlowUpdate(const LinkKey& key) {
-  auto it = flows_.find(key);
-  if (it == flows_.end()) return;
-  Flow& f = it->second;
-  const bool held = f.Asks > 0 || f.Above;
+void TL2::FlowUpdate(const LinkKey& key, Flow& f) {
+  const bool held = f.Full();
   if (held) {
     held_flows_.insert(key);
   } else {
     held_flows_.erase(key);
+    f.HeldTicks = 0;
   }
   if (held && !flow_timer_) {
     flow_timer_ = std::make_unique<Timer>();
@@ -173,11 +206,15 @@ void TL2::FlowTick() {
       }
       Flow& f = it->second;
       const LinkKey& key = *k++;
+      if (++f.HeldTicks % kFlowShrinkTicks == 0 && f.Window > kFlowWindow) {
+        f.Window /= 2;
+        W(4, "{L2} Link " + std::get<1>(key) + "->" + std::get<2>(key) + " slow, window " +
+                 std::to_string(f.Window));
+      }
       // Ask again when no answer is outstanding, or when one seems lost.
-      if (f.Asks > 0 && ++f.Waited < kFlowPatience) continue;
-      f.Waited = 0;
-      ++f.Asks;
-      Write(std::get<0>(key), 0, 'Y', std::get<1>(key), std::get<2>(key), {});
+      if (f.Asking && ++f.Waited < kFlowPatience) continue;
+      f.Asking = false;
+      AskFlow(key, f);
     }
     if (held_flows_.empty() && flow_timer_) flow_timer_->SetEnabled(false);
   } catch (const std::exception&) {
@@ -189,6 +226,7 @@ void TL2::FlowTick() {
 void TL2::DropFlows() {
   flows_.clear();
   asks_due_.clear();
+  due_flow_ = nullptr;
   held_flows_.clear();
   if (flow_timer_) flow_timer_->SetEnabled(false);
 }

@@ -35,15 +35,13 @@ Stream MakeStream(bool mixed) {
   Stream s;
   while (s.bytes.size() < kStreamBytes) {
     const unsigned pick = mixed ? rng() % 10 : 0;
-    std::string frame;
     if (pick < 7) {
-      frame = BuildFrames(1, 0xF0, 'D', "N0AAA-1", "N0BBB", Payload(16 + rng() % 9, rng))[0];
+      AppendFrames(s.bytes, 1, 0xF0, 'D', "N0AAA-1", "N0BBB", Payload(16 + rng() % 9, rng));
     } else if (pick < 9) {
-      frame = BuildFrames(1, 0, 'K', "N0CCC", "APRS", Payload(90 + rng() % 21, rng))[0];
+      AppendFrames(s.bytes, 1, 0, 'K', "N0CCC", "APRS", Payload(90 + rng() % 21, rng));
     } else {
-      frame = BuildFrames(2, 0xF0, 'D', "N0AAA-1", "N0BBB", Payload(255, rng))[0];
+      AppendFrames(s.bytes, 2, 0xF0, 'D', "N0AAA-1", "N0BBB", Payload(255, rng));
     }
-    s.bytes += frame;
     ++s.frames;
   }
   return s;

@@ -11,10 +11,26 @@ namespace {
 
 uint8_t At(const std::string& s, size_t i) { return static_cast<uint8_t>(s[i]); }
 
+// The frames AppendFrames writes, cut apart again by their own lengths.
+std::vector<std::string> Pieces(uint8_t port, uint8_t pid, char kind, std::string_view from,
+                                std::string_view to, std::string_view data) {
+  std::string out = "kept";
+  const size_t count = AppendFrames(out, port, pid, kind, from, to, data);
+  std::vector<std::string> pieces;
+  for (size_t at = 4; at < out.size();) {
+    const size_t len = kHeaderSize + ParseHeader(out.data() + at).DataLen;
+    pieces.push_back(out.substr(at, len));
+    at += len;
+  }
+  EXPECT_EQ(out.substr(0, 4), "kept");
+  EXPECT_EQ(pieces.size(), count);
+  return pieces;
+}
+
 TEST(AgwFrameBuild, LongDataFrameSplitsIntoFullFrames) {
   std::string data;
   for (int i = 0; i < 600; ++i) data += static_cast<char>(i);
-  const auto pieces = BuildFrames(3, 0xF0, 'D', "N0AAA-1", "N0BBB", data);
+  const auto pieces = Pieces(3, 0xF0, 'D', "N0AAA-1", "N0BBB", data);
   ASSERT_EQ(pieces.size(), 3u);
   const size_t sizes[] = {255, 255, 90};
   std::string joined;
@@ -34,22 +50,22 @@ TEST(AgwFrameBuild, LongDataFrameSplitsIntoFullFrames) {
 
 TEST(AgwFrameBuild, ExemptFramesTravelWholeWithSixteenBitLength) {
   const std::string data(600, 'x');
-  auto pieces = BuildFrames(1, 0xCA, 'D', "A", "B", data);
+  auto pieces = Pieces(1, 0xCA, 'D', "A", "B", data);
   ASSERT_EQ(pieces.size(), 1u);
   EXPECT_EQ(At(pieces[0], 28), 88);
   EXPECT_EQ(At(pieces[0], 29), 2);
   EXPECT_EQ(pieces[0].size(), kHeaderSize + 600);
 
-  pieces = BuildFrames(1, 0, 'K', "", "", std::string(0xFFFF, 'k'));
+  pieces = Pieces(1, 0, 'K', "", "", std::string(0xFFFF, 'k'));
   ASSERT_EQ(pieces.size(), 1u);
   EXPECT_EQ(ParseHeader(pieces[0].data()).DataLen, 0xFFFFu);
   // A length that would wrap in 16 bits is refused, not sent corrupted.
-  EXPECT_TRUE(BuildFrames(1, 0, 'K', "", "", std::string(0x10000, 'k')).empty());
-  EXPECT_TRUE(BuildFrames(1, 0xC9, 'D', "", "", std::string(0x10000, 'k')).empty());
+  EXPECT_TRUE(Pieces(1, 0, 'K', "", "", std::string(0x10000, 'k')).empty());
+  EXPECT_TRUE(Pieces(1, 0xC9, 'D', "", "", std::string(0x10000, 'k')).empty());
   // Ordinary data of that size is simply split further.
-  EXPECT_EQ(BuildFrames(1, 0xF0, 'D', "", "", std::string(0x10000, 'd')).size(), 258u);
+  EXPECT_EQ(Pieces(1, 0xF0, 'D', "", "", std::string(0x10000, 'd')).size(), 258u);
   // No data: the header alone.
-  EXPECT_EQ(BuildFrames(0, 0, 'G', "", "", ""),
+  EXPECT_EQ(Pieces(0, 0, 'G', "", "", ""),
             std::vector<std::string>{std::string(4, '\0') + "G" + std::string(31, '\0')});
 }
 
@@ -58,7 +74,7 @@ TEST(AgwFrameBuild, LoginInfoArea) {
   ASSERT_EQ(info.size(), 510u);
   EXPECT_EQ(info.substr(0, 5), std::string("user\0", 5));
   EXPECT_EQ(info.substr(255, 7), std::string("secret\0", 7));
-  const auto pieces = BuildFrames(0, 0, 'P', "", "", info);
+  const auto pieces = Pieces(0, 0, 'P', "", "", info);
   ASSERT_EQ(pieces.size(), 1u);
   EXPECT_EQ(At(pieces[0], 28), 0xFE);
   EXPECT_EQ(At(pieces[0], 29), 0x01);

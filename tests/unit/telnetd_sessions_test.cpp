@@ -296,7 +296,7 @@ TEST_F(SessionFixture, AUsersInputGoesNoFasterThanTheNodesLinkTakesIt) {
   Start();
   server->Link().FlowPollMs = 30;
   auto p = LoginConnected();
-  engine.SetOutstanding({TL2::kFlowWindow});  // the link is full
+  engine.SetOutstanding({TL2::kFlowWindowMost});  // the link is full
   engine.Clear();
   p->Send("one\r");
   ASSERT_TRUE(AwaitFrames(1, Kind('D')));
