@@ -9,7 +9,9 @@
 // (injected at the engine) to its bytes at the host.  Prints one table;
 // asserts nothing.
 //
-// Usage: load_gateway [megabytes] [circuits]   (default 64 and 1000; loopback only)
+// Usage: load_gateway [--busy] [megabytes] [circuits]   (default 64 and 1000;
+// loopback only).  With --busy a burner spins at nice 19 on every CPU
+// throughout, so both relays are measured on a machine busy with other work.
 //
 // Threading: the gateway runs on the main thread's loop; the driver, the
 // host sockets and the baseline run on a second thread, and reach the
@@ -31,6 +33,7 @@
 #include <vector>
 
 #include "agw/l2.h"
+#include "load/burner.h"
 #include "load/report.h"
 #include "gateway/tnclient.h"
 #include "support/child_process.h"
@@ -313,9 +316,16 @@ void Drive(size_t megabytes, size_t count) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const size_t megabytes = argc > 1 ? std::stoul(argv[1]) : 64;
-  const size_t count = argc > 2 ? std::stoul(argv[2]) : 1000;
+  const bool busy = argc > 1 && std::string(argv[1]) == "--busy";
+  const int first = busy ? 2 : 1;
+  const size_t megabytes = argc > first ? std::stoul(argv[first]) : 64;
+  const size_t count = argc > first + 1 ? std::stoul(argv[first + 1]) : 1000;
   load::RaiseFdLimit(3 * count + 256);
+  load::CpuBurner burner;  // forked before any thread starts
+  if (busy) burner.Start(load::AllowedCpus());
+  std::printf("CPUs busy: %s; load average %s\n",
+              busy ? (std::to_string(burner.Running()) + " burners at nice 19").c_str() : "none started",
+              load::LoadAverage().c_str());
   auto work = asio::make_work_guard(Loop());
   std::thread driver([&] {
     Drive(megabytes, count);

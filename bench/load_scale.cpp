@@ -53,17 +53,6 @@ using load::Verdict;
 using load::Words;
 using std::chrono::milliseconds;
 
-// The CPUs this process may use, in order.
-std::vector<int> AllowedCpus() {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  std::vector<int> cpus;
-  if (sched_getaffinity(0, sizeof set, &set) != 0) return cpus;
-  for (int i = 0; i < CPU_SETSIZE; ++i)
-    if (CPU_ISSET(i, &set)) cpus.push_back(i);
-  return cpus;
-}
-
 // Pins the calling thread (and the threads and processes it starts later).
 void PinTo(int cpu) {
   cpu_set_t set;
@@ -288,7 +277,7 @@ int main(int argc, char** argv) {
   }
   const rlim_t need = s.sessions + s.circuits + s.viewers + 256;
   const rlim_t fds = load::RaiseFdLimit(need);
-  const std::vector<int> cpus = AllowedCpus();
+  const std::vector<int> cpus = load::AllowedCpus();
   const bool pinned = cpus.size() >= 2;
   load::CpuBurner burner;  // forked before any other child, so none holds the channel
   if (busy) burner.Start(cpus);

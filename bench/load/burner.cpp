@@ -47,6 +47,17 @@ void CpuBurner::Stop() {
   pids_.clear();
 }
 
+// The CPUs this process may use, in order.
+std::vector<int> AllowedCpus() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  std::vector<int> cpus;
+  if (sched_getaffinity(0, sizeof set, &set) != 0) return cpus;
+  for (int i = 0; i < CPU_SETSIZE; ++i)
+    if (CPU_ISSET(i, &set)) cpus.push_back(i);
+  return cpus;
+}
+
 std::string LoadAverage() {
   std::ifstream in("/proc/loadavg");
   std::string one, five, fifteen;

@@ -31,6 +31,9 @@ class CpuBurner {
   std::vector<pid_t> pids_;
 };
 
+// The CPUs this process may use, in order.
+std::vector<int> AllowedCpus();
+
 // The machine's load averages (1, 5 and 15 minutes) as /proc/loadavg shows
 // them, or "n/a".
 std::string LoadAverage();
