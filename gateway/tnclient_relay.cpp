@@ -45,7 +45,8 @@ void TTNClient::TNRead(net::Connection& conn) {
     char buffer[kReadSize];
     const int n = conn.ReceiveInto(buffer, ReadSize(conn));
     if (n <= 0) return;
-    std::string text(buffer, static_cast<size_t>(n));
+    std::string_view text(buffer, static_cast<size_t>(n));
+    std::string converted;  // only when the line ends change
     if (Log && Log->Enabled(5)) W(5, "{TNClient} <TNRead> Data Received Len(" + std::to_string(n) + ")");
     D(5, text);
     Circuit* c = Circuits.FindByTNSocket(&conn);
@@ -56,7 +57,8 @@ void TTNClient::TNRead(net::Connection& conn) {
       W(5, "{TNClient} LF->CRLF Replacement, before");
       D(5, text);
       bool lf_host = u.bCRLF != 0;
-      text = HostToStation(text, true, lf_host);
+      converted = HostToStation(text, true, lf_host);
+      text = converted;
       u.bCRLF = 1;
       W(5, "{TNClient} LF->CRLF Replacement, after bCRLF->TRUE");
       D(5, text);
