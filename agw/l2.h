@@ -230,7 +230,7 @@ class TL2 {
   using FlowEvent = std::function<void(TL2&, uint8_t port, const std::string& own,
                                        const std::string& remote, bool held)>;
   static constexpr uint32_t kFlowWindow = 8;
-  static constexpr uint32_t kFlowWindowMost = 64;
+  static constexpr uint32_t kFlowWindowMost = 128;
   FlowEvent FOnFlow;
   uint32_t FlowPollMs = 250;
   void WatchFlow(uint8_t port, const std::string& own, const std::string& remote);

@@ -29,7 +29,7 @@ TEST(L2Flow, HeldAtTheWindowFreeBelowHalfWindowFollowsTheEngine) {
     std::vector<bool> events;  // FOnFlow as reported
     uint32_t room;             // FlowRoom at the end
   };
-  const std::vector<uint32_t> behind(20, TL2::kFlowWindowMost);
+  const std::vector<uint32_t> behind(30, TL2::kFlowWindowMost);
   std::vector<uint32_t> behind_then_empty = behind;
   behind_then_empty.push_back(0);
   const Step empty{{0}, TL2::kFlowWindow};
