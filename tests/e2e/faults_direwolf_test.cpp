@@ -70,9 +70,7 @@ struct Faults : ::testing::Test {
     test::WriteFile(wd.File("USERS.INI"),
                     "[USERS]\r\nDEMO=demo,N0AAA-5,0,1:N0BBB-7\r\nLOST=pw,N0AAA-6,0,1:N0ZZZ-1\r\n"
                     "U1=pw,N0AAA-11\r\nU2=pw,N0AAA-12\r\nU3=pw,N0AAA-13\r\n");
-    log.FileName = wd.File("HARVOX.LOG");
-    log.TraceLevel = 3;
-    log.SetActive(true);
+    test::OpenLog(log, wd.File("HARVOX.LOG"), 3);
     server = std::make_unique<TTelnetD>(&log);
     server->ListenPort = 0;
     server->MaxUsers = 10;

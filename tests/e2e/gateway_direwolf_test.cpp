@@ -43,9 +43,7 @@ struct GatewayDirewolf : ::testing::Test {
     HARVOX_REQUIRE_DIREWOLF();
     std::string error;
     ASSERT_TRUE(pair.Start(&error)) << error;
-    log.FileName = wd.File("HARVOX.LOG");
-    log.TraceLevel = 4;
-    log.SetActive(true);
+    test::OpenLog(log, wd.File("HARVOX.LOG"), 4);
     gw = std::make_unique<TTNClient>(&log);
     gw->CallSign = "N0AAA-2";
     gw->AGWPort = pair.AgwPort(Station::A);

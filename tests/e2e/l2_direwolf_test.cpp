@@ -40,9 +40,7 @@ struct L2Direwolf : ::testing::Test {
 
   void SetUp() override {
     HARVOX_REQUIRE_DIREWOLF();
-    log.FileName = dir.File("HARVOX.LOG");
-    log.TraceLevel = 4;
-    log.SetActive(true);
+    test::OpenLog(log, dir.File("HARVOX.LOG"), 4);
     std::string error;
     ASSERT_TRUE(pair.Start(&error)) << error;
     ASSERT_TRUE(far.Connect("127.0.0.1", pair.AgwPort(Station::B)));

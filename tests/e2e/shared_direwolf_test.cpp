@@ -39,9 +39,7 @@ TEST(SharedDirewolf, ThreeBusyServicesLeaveTheEngineAClientSlot) {
   ASSERT_TRUE(node.WaitForEvent("registered"));
   test::WriteFile(wd.File("USERS.INI"), "[USERS]\r\nDEMO=demo,N0AAA-5,0,1:N0BBB-7\r\n");
   TLog log;
-  log.FileName = wd.File("HARVOX.LOG");
-  log.TraceLevel = 3;
-  log.SetActive(true);
+  test::OpenLog(log, wd.File("HARVOX.LOG"), 3);
 
   const uint16_t agw = pair.AgwPort(Station::A);
   auto connection = std::make_shared<EngineConnection>(&log, true);

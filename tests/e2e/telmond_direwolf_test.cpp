@@ -37,9 +37,7 @@ TEST(TelMonDirewolf, ViewerSeesTheUsersFramesOnTheAir) {
   ASSERT_TRUE(node.WaitForEvent("registered"));
   test::WriteFile(wd.File("USERS.INI"), "[USERS]\r\nDEMO=demo,N0AAA-5,0,1:N0BBB-7\r\n");
   TLog log;
-  log.FileName = wd.File("HARVOX.LOG");
-  log.TraceLevel = 3;
-  log.SetActive(true);
+  test::OpenLog(log, wd.File("HARVOX.LOG"), 3);
 
   TTelMonD near(&log), far(&log);
   TTelMonD* monitors[] = {&near, &far};

@@ -49,9 +49,7 @@ struct TelnetDirewolf : ::testing::Test {
 
   TLog log;
   std::unique_ptr<TTelnetD> StartServer() {
-    log.FileName = wd.File("HARVOX.LOG");
-    log.TraceLevel = 3;
-    log.SetActive(true);
+    test::OpenLog(log, wd.File("HARVOX.LOG"), 3);
     auto server = std::make_unique<TTelnetD>(&log);
     server->ListenPort = 0;
     server->MaxUsers = 10;

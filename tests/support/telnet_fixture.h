@@ -32,9 +32,7 @@ struct TelnetFixture : ::testing::Test {
   std::unique_ptr<TTelnetD> server;
 
   void SetUp() override {
-    log.FileName = wd.File("HARVOX.LOG");
-    log.TraceLevel = 5;
-    log.SetActive(true);
+    OpenLog(log, wd.File("HARVOX.LOG"), 5);
     test::WriteFile(wd.File("USERS.INI"),
                     "[USERS]\r\nDEMO=demo,N0CALL-7,5,2:NODE-1\r\nPLAIN=pw\r\nBARE=pw,,,NODE-9\r\n");
     server = std::make_unique<TTelnetD>(&log);

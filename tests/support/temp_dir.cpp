@@ -1,5 +1,7 @@
 #include "support/temp_dir.h"
 
+#include "util/log.h"
+
 #include <unistd.h>
 
 #include <cstdlib>
@@ -46,6 +48,12 @@ void WriteFile(const std::string& path, const std::string& content) {
 bool Exists(const std::string& path) {
   std::error_code ec;
   return fs::exists(path, ec);
+}
+
+void OpenLog(TLog& log, const std::string& path, uint32_t level) {
+  log.FileName = path;
+  log.TraceLevel = level;
+  log.SetActive(true);
 }
 
 }  // namespace harvox::test

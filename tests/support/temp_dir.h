@@ -4,7 +4,12 @@
 // never touch the source tree.
 #pragma once
 
+#include <cstdint>
 #include <string>
+
+namespace harvox {
+class TLog;
+}
 
 namespace harvox::test {
 
@@ -33,6 +38,8 @@ class WorkDir : public TempDir {
 
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
+// Starts log writing to path at the trace level given.
+void OpenLog(TLog& log, const std::string& path, uint32_t level);
 bool Exists(const std::string& path);
 
 }  // namespace harvox::test

@@ -19,9 +19,7 @@ namespace {
 // A trace log at full detail in a private temporary directory.
 struct LogCapture {
   LogCapture() {
-    log.FileName = dir.File("HARVOX.LOG");
-    log.TraceLevel = 5;
-    log.SetActive(true);
+    test::OpenLog(log, dir.File("HARVOX.LOG"), 5);
   }
   bool Has(const std::string& line) const {
     return test::ReadFile(log.FileName).find(line + "\r\n") != std::string::npos;

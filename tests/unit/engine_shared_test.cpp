@@ -29,9 +29,7 @@ struct Member {
 TEST(EngineShared, RoutesEveryKindToItsLinkAndTellsEveryLinkOfTheEngine) {
   test::TempDir dir;
   TLog log;
-  log.FileName = dir.File("HARVOX.LOG");
-  log.TraceLevel = 3;
-  log.SetActive(true);
+  test::OpenLog(log, dir.File("HARVOX.LOG"), 3);
   FakeEngine engine;
   auto connection = std::make_shared<EngineConnection>(&log, true);
   const char* names[] = {"TELNET", "GATE", "MON-0"};

@@ -35,9 +35,7 @@ TEST(Ipv6, BothServersAcceptOnEveryAddressAndReachTheEngineOverIpv6) {
   if (!net::test::HasIpv6Loopback()) GTEST_SKIP() << "no IPv6 loopback (::1) on this machine";
   test::WorkDir wd;
   TLog log;
-  log.FileName = wd.File("HARVOX.LOG");
-  log.TraceLevel = 2;
-  log.SetActive(true);
+  test::OpenLog(log, wd.File("HARVOX.LOG"), 2);
   test::FakeEngine engine{test::FakeEngine::Options{.address = "::1"}};
   TTelnetD telnet(&log);
   telnet.MaxUsers = 2;

@@ -27,9 +27,7 @@ struct L2Fixture : ::testing::Test {
   std::vector<std::string> events;
 
   void SetUp() override {
-    log.FileName = dir.File("HARVOX.LOG");
-    log.TraceLevel = 5;
-    log.SetActive(true);
+    test::OpenLog(log, dir.File("HARVOX.LOG"), 5);
     l2 = std::make_unique<TL2>(&log);
     l2->SetCallSign("TELNET");
     l2->SetAddress("127.0.0.1");

@@ -14,9 +14,7 @@ struct LogFixture : ::testing::Test {
   test::TempDir dir;
   TLog log;
   void Open(uint32_t level) {
-    log.FileName = dir.File("HARVOX.LOG");
-    log.TraceLevel = level;
-    log.SetActive(true);
+    test::OpenLog(log, dir.File("HARVOX.LOG"), level);
   }
   std::string Content() { return ReadFile(log.FileName); }
 };

@@ -12,9 +12,7 @@ namespace {
 TEST(MessageFile, LinesCaseCapAndFallback) {
   test::WorkDir wd;
   TLog log;
-  log.FileName = wd.File("HARVOX.LOG");
-  log.TraceLevel = 1;
-  log.SetActive(true);
+  test::OpenLog(log, wd.File("HARVOX.LOG"), 1);
   test::WriteFile(wd.File("text/Welcome.tns"), "one\r\ntwo\nthree");
   EXPECT_EQ(ReadMessageFile("WELCOME.TNS", "\r\n", &log, "{T}"), "one\r\ntwo\r\nthree\r\n");
   EXPECT_EQ(ReadMessageFile("WELCOME.TNS", "\r", &log, "{T}"), "one\rtwo\rthree\r");

@@ -183,9 +183,7 @@ TEST(NetServerSocket, ListensOnEveryAddressOrNowhere) {
 TEST(NetServerSocket, NonReadingPeerIsClosedWhenOutputOverflows) {
   harvox::test::TempDir dir;
   TLog log;
-  log.FileName = dir.File("net.log");
-  log.TraceLevel = 1;
-  log.SetActive(true);
+  harvox::test::OpenLog(log, dir.File("net.log"), 1);
   Server srv;
   srv.s.MaxPendingOutput = 256 * 1024;
   srv.s.Log = &log;

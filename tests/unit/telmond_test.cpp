@@ -51,9 +51,7 @@ struct MonitorFixture : ::testing::Test {
   uint32_t recover_ms = 0;
 
   void SetUp() override {
-    log.FileName = wd.File("HARVOX.LOG");
-    log.TraceLevel = 5;
-    log.SetActive(true);
+    test::OpenLog(log, wd.File("HARVOX.LOG"), 5);
   }
   void TearDown() override {
     mon.reset();

@@ -64,9 +64,7 @@ struct FrontDoor : ::testing::Test {
   std::unique_ptr<TTelnetD> server;
 
   void SetUp() override {
-    log.FileName = wd.File("HARVOX.LOG");
-    log.TraceLevel = 1;
-    log.SetActive(true);
+    test::OpenLog(log, wd.File("HARVOX.LOG"), 1);
     test::WriteFile(wd.File("USERS.INI"), "[USERS]\r\nDEMO=demo\r\nPLAIN=pw\r\n");
     server = std::make_unique<TTelnetD>(&log);
     server->ListenPort = 0;

@@ -26,9 +26,7 @@ struct GatewayFixture : ::testing::Test {
   std::unique_ptr<TTNClient> gw;
 
   void SetUp() override {
-    log.FileName = wd.File("HARVOX.LOG");
-    log.TraceLevel = 5;
-    log.SetActive(true);
+    OpenLog(log, wd.File("HARVOX.LOG"), 5);
     gw = std::make_unique<TTNClient>(&log);
     gw->AGWPort = engine.Port();
     gw->CallSign = "GATE";
